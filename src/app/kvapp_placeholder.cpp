@@ -1,0 +1,1 @@
+// The batch front end library; its sources are listed in CMakeLists.txt.

@@ -1,0 +1,1 @@
+// The deskew engine library; its sources are listed in CMakeLists.txt.

@@ -1,0 +1,1 @@
+// The I/O frame library; its sources are listed in CMakeLists.txt.
