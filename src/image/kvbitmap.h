@@ -83,9 +83,11 @@ class TKvBitmap {
   // Folder for temporary files; empty means TMPDIR, then /tmp.
   static void SetTempFolder(const std::string& folder);
   static std::string TempFolder();
+  // Why the last failed allocation of this thread failed (e.g. a format refused by kvTBitmap).
+  static const std::string& LastAllocationError();
 
   // --- Palette (kv8p) ---
-  TKvRGB GetPaletteEntry(int index) const;   // black outside 0..PaletteLength-1
+  TKvRGB GetPaletteEntry(int index) const;      // black outside 0..PaletteLength-1
   void SetPaletteEntry(int index, TKvRGB rgb);  // ignored outside 0..PaletteLength-1
   int PaletteLength() const { return int(palette_.size()); }
   // Replaces the palette with `count` entries (content black), or removes it for 0.
@@ -142,8 +144,7 @@ class TKvBitmap {
   void SetWidth(int w);
   void SetHeight(int h);
   // place: 0 left/top, 1 centred, 2 right/bottom.
-  void ResizeCanvas(int width, int height, double fill, double alphaFill, int hPlace,
-                    int vPlace);
+  void ResizeCanvas(int width, int height, double fill, double alphaFill, int hPlace, int vPlace);
   void FillWith(double value);
   void FillRect(int x1, int y1, int x2, int y2, double value);  // inclusive corners
   // No-op for the same format; otherwise the pixel-format conversion.
@@ -165,13 +166,15 @@ class TKvBitmap {
   bool AllocateVcl();
   void FreeStorage();
   void ReleasePaged() const;
+  uint8_t* PageIn(int row) const;
+  uint8_t* VclRow(int row) const;
   void SetGeometry(int width, int height, TKvPixFormat format);
   void CopyRowsFrom(const TKvBitmap& source);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
   void FillRows(int x1, int y1, int x2, int y2, double value);
   bool ValueIsOpaque(double value) const;
 
-  uint8_t accessMode_ = kvAccessReadWrite;
+  mutable uint8_t accessMode_ = kvAccessReadWrite;
   TKvStorageKind location_ = kvTempFile;
   // Geometry; mutable because a kvTBitmap buffer re-reads it from its platform bitmap.
   mutable int width_ = 0, height_ = 0, bitCount_ = 0, channelCount_ = 0, rowLength_ = 0;
@@ -187,7 +190,6 @@ class TKvBitmap {
   struct TBlock;
   std::unique_ptr<TBlock> block_;
   uint8_t* blockStart_ = nullptr;
-  uint8_t* wrappedMemory_ = nullptr;  // unused: memory wrapping is not offered
   // kvInMemory fragments.
   std::vector<std::unique_ptr<uint8_t[]>> fragments_;
   int rowsPerFragment_ = 0;
@@ -224,9 +226,7 @@ class TKvWorkBitmap {
   int BitsPerPixel() const { return bitsPerPixel_; }
   int RowLength() const { return rowLength_; }
   uint8_t* Row(int y) { return data_.get() + int64_t(rowLength_) * (height_ - 1 - y); }
-  const uint8_t* Row(int y) const {
-    return data_.get() + int64_t(rowLength_) * (height_ - 1 - y);
-  }
+  const uint8_t* Row(int y) const { return data_.get() + int64_t(rowLength_) * (height_ - 1 - y); }
   uint8_t* BytePtr(int x, int y) { return Row(y) + x; }
   float* FloatPtr(int x, int y) { return reinterpret_cast<float*>(Row(y) + 4 * x); }
   bool IsAllocated() const { return data_ != nullptr; }

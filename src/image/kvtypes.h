@@ -5,16 +5,16 @@
 
 enum TKvPixFormat : uint8_t {
   kvNoFormat = 0,
-  kv1g = 1,       // 8 pixels a byte, MSB first, a set bit is white
-  kv8p = 2,       // palette index
-  kv8g = 3,       // gray, 0 black .. 255 white
-  kv16g = 4,      // gray, little-endian 16-bit word
-  kv24RGB = 5,    // TKvRGB: blue, green, red
-  kv32f = 6,      // gray as float, 0.0 black .. 1.0 white
-  kvCMYK = 7,     // TKvCMYK: C, M, Y, K each stored inverted (255 - ink)
-  kvRGB48 = 8,    // TKvRGB48: red, green, blue 16-bit words
-  kvCIELab = 9,   // TKvLab
-  kv32RGB = 10,   // blue, green, red, alpha
+  kv1g = 1,      // 8 pixels a byte, MSB first, a set bit is white
+  kv8p = 2,      // palette index
+  kv8g = 3,      // gray, 0 black .. 255 white
+  kv16g = 4,     // gray, little-endian 16-bit word
+  kv24RGB = 5,   // TKvRGB: blue, green, red
+  kv32f = 6,     // gray as float, 0.0 black .. 1.0 white
+  kvCMYK = 7,    // TKvCMYK: C, M, Y, K each stored inverted (255 - ink)
+  kvRGB48 = 8,   // TKvRGB48: red, green, blue 16-bit words
+  kvCIELab = 9,  // TKvLab
+  kv32RGB = 10,  // blue, green, red, alpha
 };
 constexpr int kKvPixFormatCount = 11;
 
@@ -22,8 +22,12 @@ constexpr int kKvPixFormatCount = 11;
 constexpr int kKvBitsPerPixel[kKvPixFormatCount] = {0, 1, 8, 8, 16, 24, 32, 32, 48, 24, 32};
 constexpr int kKvChannelCount[kKvPixFormatCount] = {0, 1, 1, 1, 1, 3, 1, 4, 3, 3, 4};
 
-inline int KvBitsOf(TKvPixFormat f) { return f < kKvPixFormatCount ? kKvBitsPerPixel[f] : 0; }
-inline int KvChannelsOf(TKvPixFormat f) { return f < kKvPixFormatCount ? kKvChannelCount[f] : 0; }
+inline int KvBitsOf(TKvPixFormat f) {
+  return f < kKvPixFormatCount ? kKvBitsPerPixel[f] : 0;
+}
+inline int KvChannelsOf(TKvPixFormat f) {
+  return f < kKvPixFormatCount ? kKvChannelCount[f] : 0;
+}
 // Short name of a format ("kv24RGB"), for messages.
 const char* KvPixFormatName(TKvPixFormat f);
 
@@ -56,7 +60,9 @@ struct TKvLab {
 static_assert(sizeof(TKvRGB) == 3 && sizeof(TKvRGB48) == 6 && sizeof(TKvCMYK) == 4 &&
               sizeof(TKvLab) == 3);
 
-inline TKvRGB KvRGB(uint8_t red, uint8_t green, uint8_t blue) { return TKvRGB{blue, green, red}; }
+inline TKvRGB KvRGB(uint8_t red, uint8_t green, uint8_t blue) {
+  return TKvRGB{blue, green, red};
+}
 
 // A platform colour value: 0x00BBGGRR.
 using TColor = uint32_t;
@@ -65,7 +71,9 @@ constexpr TColor clWhite = 0xFFFFFF;
 inline TKvRGB ColorToRGB(TColor c) {
   return TKvRGB{uint8_t((c >> 16) & 0xFF), uint8_t((c >> 8) & 0xFF), uint8_t(c & 0xFF)};
 }
-inline TColor RGBToColor(TKvRGB p) { return TColor(p.Red) | (TColor(p.Green) << 8) | (TColor(p.Blue) << 16); }
+inline TColor RGBToColor(TKvRGB p) {
+  return TColor(p.Red) | (TColor(p.Green) << 8) | (TColor(p.Blue) << 16);
+}
 
 // Process-wide gray weights (red, green, blue, divisor); 21, 71, 8, 100 unless changed at start-up.
 struct TKvGrayWeights {
@@ -78,4 +86,6 @@ inline int KvGray(int red, int green, int blue) {
   const TKvGrayWeights& w = gKvGrayWeights;
   return (red * w.Red + green * w.Green + blue * w.Blue) / w.Divisor;
 }
-inline int KvGray(TKvRGB p) { return KvGray(p.Red, p.Green, p.Blue); }
+inline int KvGray(TKvRGB p) {
+  return KvGray(p.Red, p.Green, p.Blue);
+}

@@ -11,7 +11,16 @@
 
 #include "image/kvtypes.h"
 
-enum TVclPixelFormat : uint8_t { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit };
+enum TVclPixelFormat : uint8_t {
+  pfDevice,
+  pf1bit,
+  pf4bit,
+  pf8bit,
+  pf15bit,
+  pf16bit,
+  pf24bit,
+  pf32bit
+};
 
 struct TVclPaletteEntry {
   uint8_t Red = 0, Green = 0, Blue = 0, Flags = 0;

@@ -1,0 +1,108 @@
+#include "image/kvtempstore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// Block size of whole-store copies: big enough for few system calls, small enough to stay cheap.
+constexpr int64_t kCopyBlockBytes = 1048576;
+// Tries before giving up on finding an unused name (names are random below 2^31 - 1).
+constexpr int kNameAttempts = 64;
+
+std::string RandomName(const std::string& folder) {
+  static thread_local std::mt19937 rng{std::random_device{}()};
+  std::uniform_int_distribution<uint32_t> dist(0, 2147483646u);
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08X", dist(rng));
+  std::string dir = folder;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir + "IMG-" + hex + ".tmp";
+}
+
+bool EnoughSpace(const std::string& folder, int64_t size) {
+  struct statvfs vfs {};
+  if (statvfs(folder.c_str(), &vfs) != 0) return true;  // unknown: let the write decide
+  const long double avail = (long double)vfs.f_bavail * (long double)vfs.f_frsize;
+  return avail >= (long double)size + (long double)TKvTempStore::kSpareBytes;
+}
+
+}  // namespace
+
+TKvTempStore::TKvTempStore(const std::string& folder, int64_t size) : size_(size) {
+  if (!EnoughSpace(folder, size)) {
+    error_ = "Not enough free disk space for a temporary image file in " + folder;
+    return;
+  }
+  for (int attempt = 0; attempt < kNameAttempts && fd_ < 0; ++attempt) {
+    name_ = RandomName(folder);
+    fd_ = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+  if (fd_ < 0) {
+    error_ = "Unable to create " + name_;
+    return;
+  }
+  ::unlink(name_.c_str());  // delete-on-close: the pages live as long as the descriptor
+  if (size_ > 0 && ::ftruncate(fd_, off_t(size_)) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    error_ = "Unable to create " + name_;
+  }
+}
+
+TKvTempStore::~TKvTempStore() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TKvTempStore::Read(int64_t offset, void* buffer, int64_t length) const {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    const ssize_t n = ::pread(fd_, out, size_t(length), off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      throw std::runtime_error("Temporary image file read failed: " +
+                               std::string(std::strerror(errno)));
+    if (n == 0) {
+      std::memset(out, 0, size_t(length));
+      return;
+    }
+    out += n;
+    offset += n;
+    length -= n;
+  }
+}
+
+void TKvTempStore::Write(int64_t offset, const void* buffer, int64_t length) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd_, in, size_t(length), off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw std::runtime_error("Temporary image file write failed: " +
+                               std::string(std::strerror(errno)));
+    in += n;
+    offset += n;
+    length -= n;
+  }
+}
+
+void TKvTempStore::CopyFrom(const TKvTempStore& source) {
+  std::vector<uint8_t> block(static_cast<size_t>(kCopyBlockBytes));
+  const int64_t total = std::min(size_, source.size_);
+  for (int64_t pos = 0; pos < total; pos += kCopyBlockBytes) {
+    const int64_t n = std::min(kCopyBlockBytes, total - pos);
+    source.Read(pos, block.data(), n);
+    Write(pos, block.data(), n);
+  }
+}

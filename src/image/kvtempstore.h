@@ -1,0 +1,39 @@
+// Temporary-file page store of kvTempFile buffers.
+//
+// The file is created anew (O_EXCL) in the temporary folder under the name
+// "IMG-" + 8 upper-case hex digits + ".tmp" and unlinked at once, so nothing is left behind
+// even when the process dies: the open descriptor keeps the pages alive until it is closed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TKvTempStore {
+ public:
+  // Creates the store for `size` bytes in `folder`; Ok() tells whether that worked and
+  // Error() why not ("Unable to create " + name, or the free-space refusal).
+  TKvTempStore(const std::string& folder, int64_t size);
+  ~TKvTempStore();
+  TKvTempStore(const TKvTempStore&) = delete;
+  TKvTempStore& operator=(const TKvTempStore&) = delete;
+
+  bool Ok() const { return fd_ >= 0; }
+  const std::string& Error() const { return error_; }
+  const std::string& FileName() const { return name_; }
+  int64_t Size() const { return size_; }
+
+  // Reads/writes `length` bytes at `offset`; short reads past the end fill zeros.
+  void Read(int64_t offset, void* buffer, int64_t length) const;
+  void Write(int64_t offset, const void* buffer, int64_t length);
+  // Copies the whole content of `source` (same size) in 1 MiB blocks.
+  void CopyFrom(const TKvTempStore& source);
+
+  // Free space the store demands beyond the image size, in bytes.
+  static constexpr int64_t kSpareBytes = 128000000;
+
+ private:
+  int fd_ = -1;
+  int64_t size_ = 0;
+  std::string name_;
+  std::string error_;
+};
