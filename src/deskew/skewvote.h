@@ -20,6 +20,19 @@
 double SkewVote(const TKvBitmap& voteImage, int32_t angleRange, double precision,
                 const TKvProgressEvent& onProgress, void* sender);
 
+// How the vote spreads its work; the result never depends on these.
+struct TSkewVoteTuning {
+  int maxThreads = 0;                   // 0: one per core, at most kSkewVoteMaxThreads
+  int64_t minVotesPerThread = 4000000;  // votes a thread must get before one is started
+  int blockRows = 0;                    // rows voted per work item; 0: chosen by width
+};
+constexpr int kSkewVoteMaxThreads = 8;
+
+// SkewVote with an explicit work split (for tests and benchmarks).
+double SkewVoteTuned(const TKvBitmap& voteImage, int32_t angleRange, double precision,
+                     const TKvProgressEvent& onProgress, void* sender,
+                     const TSkewVoteTuning& tuning);
+
 // Divides by 131072 (2^17), rounding to the nearest integer with halves away from zero.
 inline int64_t Rnd17(int64_t v) {
   if (v < 0) return -Rnd17(-v);
