@@ -324,9 +324,12 @@ bool TKvBitmap::AllocateVcl() {
   vcl_->SetPixelFormat(pf);
   vcl_->SetSize(width_, height_);
   if (pf == pf8bit) {
+    // A gray buffer gets the gray ramp; a palette buffer starts with the (black) entries of its
+    // own palette, so that it is not taken for a gray one on the next geometry query.
     auto& pal = vcl_->Palette();
-    pal.resize(256);
-    for (int i = 0; i < 256; ++i) pal[size_t(i)] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
+    pal.assign(256, TVclPaletteEntry{});
+    if (format_ == kv8g)
+      for (int i = 0; i < 256; ++i) pal[size_t(i)] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
   }
   RebuildRowCache();
   rowLength_ = vcl_->RowLength();
@@ -628,6 +631,9 @@ void TKvBitmap::DropAlphaPlane(bool blend, TColor background) {
       uint8_t* p = RowPtr(y);
       for (int x = 0; x < w; ++x, p += 3) {
         const int av = a[x];
+        // The blend divides by 256, which would darken a fully opaque pixel by one step:
+        // opaque pixels keep their colour.
+        if (av == 255) continue;
         const int chans[3] = {bg.Blue, bg.Green, bg.Red};
         for (int c = 0; c < 3; ++c) {
           // bg + ((c - bg) * a * 1024 shr 18): an arithmetic shift, so negative differences
