@@ -1,0 +1,554 @@
+// The Shen-Castan edge detector behind the skew measurement.
+//
+// Method, stage by stage:
+//  1-3. The kv24RGB page becomes gray (R*21 + G*71 + B*8) div 100 and is continued periodically
+//       (as if tiled) by a margin of 27 cells on every side into the float plane F.
+//  4.   The infinite symmetric exponential filter smooths F into S: a causal part A and an
+//       anti-causal part B, each a first-order recursion (two multiplications and one addition
+//       per cell), run along columns and then along rows. Every cell is computed in extended
+//       precision and stored as a float, so the result does not depend on the compiler's
+//       choice of registers.
+//  5.   L = 1 where S > F: the sign of the band-limited Laplacian.
+//  6.   A cell with L = 1 that borders an L = 0 cell in a direction where S rises (or falls, for
+//       the opposite side) is a zero crossing, an edge candidate. Its adaptive gradient is the
+//       mean of S over the L = 0 cells of a square window minus the mean over its L = 1 cells.
+//       The gradient plane G reuses F.
+//  7.   A 256-bin histogram of the gradients of the analysed interior gives the high threshold
+//       (the bin at which the cells counted from the top reach the wanted share of the extended
+//       raster) and the low one (half of it).
+//  8.   Hysteresis: every cell above the high threshold starts a walk that follows one chain of
+//       non-zero gradient cells; cells above the low threshold on it become edges.
+//  9-10. The edge marks become the kv1g result: a clear bit (black) is an edge.
+//
+// Speed: the planes are plain top-down float and byte arrays addressed through raw row
+// pointers. The smoothing keeps only one carry row (columns) or one scratch row (rows) instead
+// of the full A and B planes, and the stages whose rows or columns are independent run on up to
+// two threads. Every cell still goes through exactly the same arithmetic in the same order, so
+// the bits do not depend on the thread count. The walk is the only serial stage.
+#include "deskew/edgemap.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Cells added on every side before filtering: the analysis border plus the two cells of
+// extension that the analysed interior keeps around the page.
+constexpr int kExtensionMargin = 27;
+// Cells of the extended raster this close to its edge are never candidates, are 0 in L and G,
+// and stay out of the histogram: the smoothing is not settled there.
+constexpr int kAnalysisBorder = 25;
+// The window must not reach past the extended raster from any interior cell.
+constexpr int32_t kMaxWindowSize = 2 * kAnalysisBorder + 1;
+constexpr int kHistogramBins = 256;
+constexpr int kStageCount = 6;
+constexpr double kStepPercent = 100.0 / kStageCount;
+// The measurement machine has two cores; more threads only add start-up cost.
+constexpr int kMaxThreads = 2;
+// Gray weights of the detector (red, green, blue, divisor).
+constexpr int kGrayRed = 21, kGrayGreen = 71, kGrayBlue = 8, kGrayDivisor = 100;
+// Edge marks of the walk.
+constexpr uint8_t kMarkStrong = 1;  // visited, gradient above the low threshold
+constexpr uint8_t kMarkWeak = 255;  // visited, not an edge
+
+// A top-down plane of W' x H' cells in one block.
+template <typename T>
+class TPlane {
+ public:
+  TPlane(int width, int height)
+      : width_(width),
+        cells_(std::make_unique_for_overwrite<T[]>(size_t(width) * size_t(height))) {}
+  T* Row(int y) { return cells_.get() + size_t(width_) * size_t(y); }
+  const T* Row(int y) const { return cells_.get() + size_t(width_) * size_t(y); }
+  void Fill(int firstRow, int endRow, T value) { std::fill(Row(firstRow), Row(endRow), value); }
+
+ private:
+  int width_;
+  std::unique_ptr<T[]> cells_;
+};
+using TFloatPlane = TPlane<float>;
+using TBytePlane = TPlane<uint8_t>;
+
+// Runs body(part, first, end) over [0, count) split into up to `parts` contiguous ranges;
+// part 0 runs on the calling thread. A part whose thread cannot be started runs on the calling
+// thread too. The bodies must not throw (their scratch is allocated beforehand).
+template <typename Body>
+void ParallelRange(int count, int parts, const Body& body) {
+  parts = std::max(1, std::min(parts, count));
+  auto bound = [count, parts](int p) { return int(int64_t(count) * p / parts); };
+  std::vector<std::thread> workers;
+  workers.reserve(size_t(parts - 1));
+  for (int p = 1; p < parts; ++p) {
+    try {
+      workers.emplace_back(
+          [&body, p, first = bound(p), end = bound(p + 1)] { body(p, first, end); });
+    } catch (const std::system_error&) {
+      body(p, bound(p), bound(p + 1));
+    }
+  }
+  body(0, 0, bound(1));
+  for (std::thread& t : workers) t.join();
+}
+
+// The ISEF coefficients. b1 and b2 are doubles computed in extended precision; the passes
+// promote them again.
+struct TIsef {
+  long double b, b1, b2;
+  explicit TIsef(double smoothing) {
+    const long double bl = smoothing;
+    const double b1d = double((1.0L - bl) / (1.0L + bl));
+    const double b2d = double(bl * b1d);
+    b = bl;
+    b1 = b1d;
+    b2 = b2d;
+  }
+  float Causal(float in, float previous) const { return float(b1 * in + b * previous); }
+  float Anticausal(float in, float next) const { return float(b2 * in + b * next); }
+  static float Sum(float a, float bNext) { return float((long double)a + (long double)bNext); }
+};
+
+struct TRun {
+  int w = 0, h = 0;    // page
+  int wx = 0, hx = 0;  // extended raster
+  int threads = 1;
+  int32_t radius = 0;
+  bool hysteresis = true;
+  int32_t thinFactor = 0;
+  double ratio = 0;
+  TIsef isef{0.5};
+  const TKvProgressEvent* progress = nullptr;
+  void* sender = nullptr;
+
+  bool Interior(int y, int x) const {
+    return y >= kAnalysisBorder && y < hx - kAnalysisBorder && x >= kAnalysisBorder &&
+           x < wx - kAnalysisBorder;
+  }
+  void Report(int stage) const {
+    if (progress != nullptr && *progress) (*progress)(sender, int32_t(stage * kStepPercent));
+  }
+};
+
+int PositiveMod(int v, int m) {
+  const int r = v % m;
+  return r < 0 ? r + m : r;
+}
+
+// Stage 1: the page in gray, W x H, read row by row (the source may page its rows).
+std::vector<uint8_t> ReadGray(const TKvBitmap& source, int w, int h) {
+  std::vector<uint8_t> gray(size_t(w) * size_t(h));
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* row = source.RowPtr(y);
+    uint8_t* out = gray.data() + size_t(w) * size_t(y);
+    for (int x = 0; x < w; ++x) {
+      const int blue = row[3 * x], green = row[3 * x + 1], red = row[3 * x + 2];
+      out[x] = uint8_t((red * kGrayRed + green * kGrayGreen + blue * kGrayBlue) / kGrayDivisor);
+    }
+  }
+  return gray;
+}
+
+// Stages 2 and 3: F(x', y') = gray((x' - 27) mod W, (y' - 27) mod H).
+void ExtendIntoFloats(const TRun& run, const std::vector<uint8_t>& gray, TFloatPlane& f) {
+  std::vector<int> column(size_t(run.wx));
+  for (int x = 0; x < run.wx; ++x) column[size_t(x)] = PositiveMod(x - kExtensionMargin, run.w);
+  ParallelRange(run.hx, run.threads, [&](int, int first, int end) {
+    for (int y = first; y < end; ++y) {
+      const uint8_t* in =
+          gray.data() + size_t(run.w) * size_t(PositiveMod(y - kExtensionMargin, run.h));
+      float* out = f.Row(y);
+      for (int x = 0; x < run.wx; ++x) out[x] = float(in[column[size_t(x)]]);
+    }
+  });
+}
+
+// Stage 4, along columns [x0, x1): B is run upwards into S, then A downwards in a carry row,
+// and S[y] = A[y] + B[y+1] replaces B[y], which is no longer needed once S[y-1] is known.
+void SmoothColumns(const TRun& run, const TFloatPlane& f, TFloatPlane& s, float* carry, int x0,
+                   int x1) {
+  const TIsef& k = run.isef;
+  const int last = run.hx - 1;
+  {
+    const float* in = f.Row(last);
+    float* out = s.Row(last);
+    for (int x = x0; x < x1; ++x) out[x] = float(k.b2 * in[x]);
+  }
+  for (int y = last - 1; y >= 0; --y) {
+    const float* in = f.Row(y);
+    const float* next = s.Row(y + 1);
+    float* out = s.Row(y);
+    for (int x = x0; x < x1; ++x) out[x] = k.Anticausal(in[x], next[x]);
+  }
+  {
+    const float* in = f.Row(0);
+    const float* bNext = s.Row(1);
+    float* out = s.Row(0);
+    for (int x = x0; x < x1; ++x) {
+      carry[x] = float(k.b1 * in[x]);
+      out[x] = TIsef::Sum(carry[x], bNext[x]);
+    }
+  }
+  for (int y = 1; y < last; ++y) {
+    const float* in = f.Row(y);
+    const float* bNext = s.Row(y + 1);
+    float* out = s.Row(y);
+    for (int x = x0; x < x1; ++x) {
+      carry[x] = k.Causal(in[x], carry[x]);
+      out[x] = TIsef::Sum(carry[x], bNext[x]);
+    }
+  }
+  {
+    const float* in = f.Row(last);
+    float* out = s.Row(last);
+    for (int x = x0; x < x1; ++x) out[x] = k.Causal(in[x], carry[x]);
+  }
+}
+
+// Rows handled together by one thread in the row pass: their recursions are independent, so
+// the processor overlaps them instead of waiting on one chain of extended-precision steps.
+constexpr int kRowBundle = 4;
+
+// Stage 4, along rows: B into scratch, then A forwards while S is overwritten in place (A[x]
+// reads S[x] before S[x] = A[x] + B[x+1] replaces it).
+void SmoothRows(const TRun& run, TFloatPlane& s, float* scratch, int y0, int y1) {
+  const TIsef& k = run.isef;
+  const int last = run.wx - 1;
+  int y = y0;
+  for (; y + kRowBundle <= y1; y += kRowBundle) {
+    std::array<float*, kRowBundle> row;
+    std::array<float*, kRowBundle> b;
+    for (int i = 0; i < kRowBundle; ++i) {
+      row[i] = s.Row(y + i);
+      b[i] = scratch + size_t(run.wx) * size_t(i);
+      b[i][last] = float(k.b2 * row[i][last]);
+    }
+    for (int x = last - 1; x >= 0; --x)
+      for (int i = 0; i < kRowBundle; ++i) b[i][x] = k.Anticausal(row[i][x], b[i][x + 1]);
+    std::array<float, kRowBundle> a;
+    for (int i = 0; i < kRowBundle; ++i) {
+      a[i] = float(k.b1 * row[i][0]);
+      row[i][0] = TIsef::Sum(a[i], b[i][1]);
+    }
+    for (int x = 1; x < last; ++x)
+      for (int i = 0; i < kRowBundle; ++i) {
+        a[i] = k.Causal(row[i][x], a[i]);
+        row[i][x] = TIsef::Sum(a[i], b[i][x + 1]);
+      }
+    for (int i = 0; i < kRowBundle; ++i) row[i][last] = k.Causal(row[i][last], a[i]);
+  }
+  for (; y < y1; ++y) {
+    float* row = s.Row(y);
+    float* b = scratch;
+    b[last] = float(k.b2 * row[last]);
+    for (int x = last - 1; x >= 0; --x) b[x] = k.Anticausal(row[x], b[x + 1]);
+    float a = float(k.b1 * row[0]);
+    row[0] = TIsef::Sum(a, b[1]);
+    for (int x = 1; x < last; ++x) {
+      a = k.Causal(row[x], a);
+      row[x] = TIsef::Sum(a, b[x + 1]);
+    }
+    row[last] = k.Causal(row[last], a);
+  }
+}
+
+void Smooth(const TRun& run, const TFloatPlane& f, TFloatPlane& s) {
+  // Each column part uses its own columns of the carry row; each row part its own scratch.
+  std::vector<float> carry(size_t(run.wx));
+  ParallelRange(run.wx, run.threads,
+                [&](int, int x0, int x1) { SmoothColumns(run, f, s, carry.data(), x0, x1); });
+  const size_t scratchCells = size_t(kRowBundle) * size_t(run.wx);
+  std::vector<float> scratch(size_t(run.threads) * scratchCells);
+  ParallelRange(run.hx, run.threads, [&](int part, int y0, int y1) {
+    SmoothRows(run, s, scratch.data() + size_t(part) * scratchCells, y0, y1);
+  });
+}
+
+// Stage 5: L = 1 where S > F in the interior (the sign of S - F, exact for floats).
+void LaplacianSign(const TRun& run, const TFloatPlane& f, const TFloatPlane& s, TBytePlane& l) {
+  ParallelRange(run.hx, run.threads, [&](int, int first, int end) {
+    l.Fill(first, end, 0);
+    for (int y = std::max(first, kAnalysisBorder); y < std::min(end, run.hx - kAnalysisBorder);
+         ++y) {
+      const float* fr = f.Row(y);
+      const float* sr = s.Row(y);
+      uint8_t* lr = l.Row(y);
+      for (int x = kAnalysisBorder; x < run.wx - kAnalysisBorder; ++x)
+        lr[x] = sr[x] > fr[x] ? 1 : 0;
+    }
+  });
+}
+
+// The candidate rules; the first rule whose condition holds decides.
+bool IsZeroCrossing(const TBytePlane& l, const TFloatPlane& s, int y, int x) {
+  const uint8_t* lr = l.Row(y);
+  if (lr[x] != 1) return false;
+  const float* up = s.Row(y - 1);
+  const float* here = s.Row(y);
+  const float* down = s.Row(y + 1);
+  if (l.Row(y + 1)[x] == 0) return down[x] > up[x];
+  if (lr[x + 1] == 0) return here[x + 1] > here[x - 1];
+  if (l.Row(y - 1)[x] == 0) return down[x] < up[x];
+  if (lr[x - 1] == 0) return here[x + 1] < here[x - 1];
+  return false;
+}
+
+// Mean of S over the window's L = 0 cells minus the mean over its L <> 0 cells, summed row by
+// row, left to right. Adding 0.0 leaves a sum unchanged, so both sums can take every cell.
+float AdaptiveGradient(const TBytePlane& l, const TFloatPlane& s, int32_t radius, int y, int x) {
+  double sumOn = 0, sumOff = 0;
+  int numOn = 0, cells = 0;
+  for (int dy = -radius; dy <= radius; ++dy) {
+    const float* sr = s.Row(y + dy) + x;
+    const uint8_t* lr = l.Row(y + dy) + x;
+    for (int dx = -radius; dx <= radius; ++dx) {
+      const double v = sr[dx];
+      const bool on = lr[dx] != 0;
+      sumOn += on ? v : 0.0;
+      sumOff += on ? 0.0 : v;
+      numOn += on ? 1 : 0;
+      ++cells;
+    }
+  }
+  const int numOff = cells - numOn;
+  const double avgOff = sumOff != 0 ? sumOff / numOff : 0;
+  const double avgOn = sumOn != 0 ? sumOn / numOn : 0;
+  return float(avgOff - avgOn);
+}
+
+// Stage 6: G (in F's cells) holds the gradient of every candidate and 0 elsewhere.
+void Gradients(const TRun& run, const TBytePlane& l, const TFloatPlane& s, TFloatPlane& g) {
+  ParallelRange(run.hx, run.threads, [&](int, int first, int end) {
+    g.Fill(first, end, 0.0f);
+    for (int y = std::max(first, kAnalysisBorder); y < std::min(end, run.hx - kAnalysisBorder);
+         ++y) {
+      float* gr = g.Row(y);
+      for (int x = kAnalysisBorder; x < run.wx - kAnalysisBorder; ++x)
+        if (IsZeroCrossing(l, s, y, x)) gr[x] = AdaptiveGradient(l, s, run.radius, y, x);
+    }
+  });
+}
+
+struct TThresholds {
+  double high = 0, low = 0;
+};
+
+// Stage 7: thresholds from the histogram of the interior gradients.
+TThresholds HistogramThresholds(const TRun& run, const TFloatPlane& g, TKvEdgeMapStats* stats) {
+  const int y0 = kAnalysisBorder, y1 = run.hx - kAnalysisBorder;
+  const int x0 = kAnalysisBorder, x1 = run.wx - kAnalysisBorder;
+  // vmin and vmax start from a border cell, which is 0.
+  const double start = std::fabs(double(g.Row(20)[20]));
+  struct TPart {
+    double vmin = 0, vmax = 0;
+    int64_t nonZero = 0;
+    std::array<int64_t, kHistogramBins> hist{};
+  };
+  const int threads = run.threads;
+  std::vector<TPart> parts(static_cast<size_t>(threads));
+  for (TPart& p : parts) p.vmin = p.vmax = start;
+  ParallelRange(y1 - y0, threads, [&](int part, int first, int end) {
+    TPart& p = parts[size_t(part)];
+    for (int y = first + y0; y < end + y0; ++y) {
+      const float* gr = g.Row(y);
+      for (int x = x0; x < x1; ++x) {
+        const double v = gr[x];
+        p.vmin = std::min(p.vmin, v);
+        p.vmax = std::max(p.vmax, v);
+        p.nonZero += gr[x] != 0 ? 1 : 0;
+      }
+    }
+  });
+  double vmin = start, vmax = start;
+  int64_t nonZero = 0;
+  for (int i = 0; i < threads; ++i) {
+    vmin = std::min(vmin, parts[size_t(i)].vmin);
+    vmax = std::max(vmax, parts[size_t(i)].vmax);
+    nonZero += parts[size_t(i)].nonZero;
+  }
+  const double scale = kHistogramBins / (vmax - vmin + 1);
+  ParallelRange(y1 - y0, threads, [&](int part, int first, int end) {
+    TPart& p = parts[size_t(part)];
+    for (int y = first + y0; y < end + y0; ++y) {
+      const float* gr = g.Row(y);
+      for (int x = x0; x < x1; ++x) {
+        // (G - vmin) * scale < 256 since G <= vmax; the clamp only guards the table.
+        const int bin = int(std::trunc((double(gr[x]) - vmin) * scale));
+        ++p.hist[size_t(std::clamp(bin, 0, kHistogramBins - 1))];
+      }
+    }
+  });
+  std::array<int64_t, kHistogramBins> hist{};
+  for (int i = 0; i < threads; ++i)
+    for (int k = 0; k < kHistogramBins; ++k) hist[size_t(k)] += parts[size_t(i)].hist[size_t(k)];
+
+  // The target counts every cell of the extended raster, not only the interior.
+  const double target = std::trunc(double(run.hx) * run.ratio * double(run.wx));
+  int k = kHistogramBins - 1;
+  int64_t count = hist[size_t(k)];
+  while (double(count) < target) {
+    --k;
+    if (k < 0) break;
+    count += hist[size_t(k)];
+  }
+  TThresholds t;
+  t.high = k / scale + vmin;
+  t.low = run.hysteresis ? t.high / 2 : t.high;
+  if (stats != nullptr) {
+    stats->vmin = vmin;
+    stats->vmax = vmax;
+    stats->scale = scale;
+    stats->bin = k;
+    stats->high = t.high;
+    stats->low = t.low;
+    stats->candidates = nonZero;
+  }
+  return t;
+}
+
+// The neighbour order of the walk: right, left, the row below right to left, the row above
+// left to right.
+constexpr int kNeighbourDy[8] = {0, 0, 1, 1, 1, -1, -1, -1};
+constexpr int kNeighbourDx[8] = {1, -1, 1, 0, -1, -1, 0, 1};
+
+// Stage 8. A walk visits a cell, then continues at the first of its neighbours that can be
+// visited and stops there: the remaining neighbours are left to later walks. Each visit thus
+// continues at most one neighbour, so the walk is a chain and needs neither recursion nor a
+// stack: the cell and its depth (level) are the whole state. Thinning, which the recursive form
+// applies to a cell once its successor's chain has ended, can be applied as soon as the
+// successor is known, since marks are only ever tested for being non-zero during the walk.
+// Only interior cells have a non-zero gradient and the border is 25 cells wide, so a walk
+// never leaves the raster and the neighbours need no bounds test.
+void Hysteresis(const TRun& run, const TFloatPlane& g, const TThresholds& t, TBytePlane& e) {
+  e.Fill(0, run.hx, 0);
+  const int wx = run.wx;
+  auto visitable = [&](const float* gCell, const uint8_t* eCell) {
+    return *eCell == 0 && *gCell != 0;
+  };
+  std::array<ptrdiff_t, 8> offset;
+  for (int i = 0; i < 8; ++i) offset[size_t(i)] = ptrdiff_t(kNeighbourDy[i]) * wx + kNeighbourDx[i];
+  const float* g0 = g.Row(0);
+  uint8_t* e0 = e.Row(0);
+  for (int y = kAnalysisBorder; y < run.hx - kAnalysisBorder; ++y) {
+    const float* gr = g.Row(y);
+    for (int x = kAnalysisBorder; x < wx - kAnalysisBorder; ++x) {
+      if (!(double(gr[x]) > t.high)) continue;
+      ptrdiff_t cell = ptrdiff_t(y) * wx + x;
+      if (!visitable(g0 + cell, e0 + cell)) continue;
+      for (int64_t level = 0;; ++level) {
+        e0[cell] = double(g0[cell]) > t.low ? kMarkStrong : kMarkWeak;
+        ptrdiff_t next = -1;
+        for (ptrdiff_t d : offset)
+          if (visitable(g0 + cell + d, e0 + cell + d)) {
+            next = cell + d;
+            break;
+          }
+        if (next < 0) break;
+        if (level > 0 && run.thinFactor > 0 && level % run.thinFactor != 0) e0[cell] = kMarkWeak;
+        cell = next;
+      }
+    }
+  }
+}
+
+// Stages 9 and 10: pixel (x, y) is black where the walk left a strong mark at (x + 27, y + 27);
+// column 0 and the last row stay white. Padding bits are white.
+int64_t WriteOutput(const TRun& run, const TBytePlane& e, TKvBitmap& dest) {
+  dest.FreeImage();
+  if (!dest.AllocateImage(run.w, run.h, kv1g)) throw std::bad_alloc();
+  std::vector<uint8_t> bits(size_t(dest.RowLength()));
+  int64_t edges = 0;
+  for (int y = 0; y < run.h; ++y) {
+    std::fill(bits.begin(), bits.end(), uint8_t(0xFF));
+    if (y < run.h - 1) {
+      const uint8_t* er = e.Row(y + kExtensionMargin) + kExtensionMargin;
+      for (int x = 1; x < run.w; ++x)
+        if (er[x] == kMarkStrong) bits[size_t(x >> 3)] &= uint8_t(~(0x80u >> (x & 7)));
+    }
+    std::memcpy(dest.RowPtr(y), bits.data(), bits.size());
+  }
+  for (int y = 0; y < run.hx; ++y) {
+    const uint8_t* er = e.Row(y);
+    for (int x = 0; x < run.wx; ++x) edges += er[x] == kMarkStrong ? 1 : 0;
+  }
+  return edges;
+}
+
+int ResolveThreads(int requested) {
+  if (requested >= 1) return std::min(requested, kMaxThreads);
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(int(cores), 1, kMaxThreads);
+}
+
+}  // namespace
+
+bool ShenCastanEdgeMapDetailed(const TKvBitmap& source, TKvBitmap& dest, int32_t windowSize,
+                               const TKvProgressEvent& progress, bool hysteresis,
+                               int32_t thinFactor, double smoothing, double ratio,
+                               void* progressSender, int threadCount, TKvEdgeMapStats* stats) {
+  if (source.IsEmpty() || source.PixelFormat() != kv24RGB) return false;
+  // The filter is stable and smoothing only for 0 < b < 1 (this also refuses NaN).
+  if (!(smoothing > 0 && smoothing < 1)) return false;
+  if (windowSize > kMaxWindowSize) return false;
+  const int w = source.Width(), h = source.Height();
+  if (w < 1 || h < 1) return false;
+  constexpr int kMaxSide = std::numeric_limits<int>::max() - 2 * kExtensionMargin;
+  if (w > kMaxSide || h > kMaxSide) return false;
+  const int64_t cells = int64_t(w + 2 * kExtensionMargin) * int64_t(h + 2 * kExtensionMargin);
+  if (cells > std::numeric_limits<int64_t>::max() / 16) return false;
+
+  TRun run;
+  run.w = w;
+  run.h = h;
+  run.wx = w + 2 * kExtensionMargin;
+  run.hx = h + 2 * kExtensionMargin;
+  run.threads = ResolveThreads(threadCount);
+  run.radius = windowSize / 2;
+  run.hysteresis = hysteresis;
+  run.thinFactor = thinFactor;
+  run.ratio = ratio;
+  run.isef = TIsef(smoothing);
+  run.progress = &progress;
+  run.sender = progressSender;
+
+  const std::vector<uint8_t> gray = ReadGray(source, w, h);
+  TFloatPlane f(run.wx, run.hx);
+  ExtendIntoFloats(run, gray, f);
+  run.Report(1);
+
+  TThresholds thresholds;
+  {
+    TFloatPlane s(run.wx, run.hx);
+    Smooth(run, f, s);
+    run.Report(2);
+    TBytePlane l(run.wx, run.hx);
+    LaplacianSign(run, f, s, l);
+    run.Report(3);
+    Gradients(run, l, s, f);
+    run.Report(4);
+  }
+  const TFloatPlane& g = f;
+  thresholds = HistogramThresholds(run, g, stats);
+
+  TBytePlane e(run.wx, run.hx);
+  Hysteresis(run, g, thresholds, e);
+  run.Report(5);
+  // The weak marks and the inversion fold into the output rule: a strong mark is an edge.
+  run.Report(6);
+  const int64_t edges = WriteOutput(run, e, dest);
+  if (stats != nullptr) stats->edges = edges;
+  return true;
+}
+
+bool ShenCastanEdgeMap(const TKvBitmap& source, TKvBitmap& dest, int32_t windowSize,
+                       const TKvProgressEvent& progress, bool hysteresis, int32_t thinFactor,
+                       double smoothing, double ratio, void* progressSender) {
+  return ShenCastanEdgeMapDetailed(source, dest, windowSize, progress, hysteresis, thinFactor,
+                                   smoothing, ratio, progressSender, 0, nullptr);
+}
