@@ -6,6 +6,7 @@
 // library's errors are caught inside the codec and turned into the I/O component's Aborting flag.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -13,7 +14,7 @@
 
 class TKvBitmap;
 class TKvStream;
-class TKvIOParams;
+struct TKvIOParams;
 struct TKvProgressRec;
 
 // One kept segment: its marker code (0xE0..0xEF for APP0..APP15, 0xFE for COM) and its data
@@ -50,6 +51,25 @@ class EKvJpegException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What the JPEG reader needs from a file's EXIF block (the EXIF reader fills the rest of the
+// parameters itself).
+struct TKvExifSummary {
+  double XResolution = 0, YResolution = 0;
+  int32_t ResolutionUnit = 0;            // 2 inches, 3 centimetres
+  int32_t Orientation = 0;               // 1..8, 0 when absent
+  const TKvBitmap* Thumbnail = nullptr;  // the EXIF thumbnail (owned by the parameters), or null
+};
+// Reads the data of an APP1 "Exif" segment into the parameters; true when it parsed. A
+// library-wide slot, set once at start-up by the EXIF reader; while it is unset the reader keeps
+// the EXIF bytes only in Params.Jpeg.Markers.
+using TKvJpegExifReader = bool (*)(const uint8_t* data, size_t size, TKvIOParams& params,
+                                   TKvExifSummary& summary);
+inline TKvJpegExifReader gKvJpegExifReader = nullptr;
+
+// Turns `bitmap` as an EXIF orientation value asks (2..8; other values leave it unchanged).
+// Works on every pixel format of 8 bits or more a pixel and on kv1g; the alpha plane follows.
+void KvApplyExifOrientation(TKvBitmap& bitmap, int orientation);
+
 // Position of the start of JPEG data (0xFF 0xD8 0xFF) within the next 150 offsets from the
 // stream's position, or -1. The stream position is restored.
 int64_t ProbeJpeg(TKvStream& stream);
@@ -68,3 +88,5 @@ void WriteJpeg(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, TKvPro
 // The file loader's entry: ReadJpeg with the arguments of a file load.
 void ReadJpegFile(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool previewOnly,
                   TKvProgressRec& progress);
+// Adds the JPEG reader, writer and probe to the codec registry.
+void KvRegisterJpegCodec();

@@ -17,7 +17,7 @@
 class TKvBitmap;
 class TKvMask;
 class TKvStream;
-class TKvIOParams;
+struct TKvIOParams;
 struct TKvProgressRec;
 
 // The PNG parameter group (Params.Png).
@@ -38,6 +38,10 @@ class EInvalidGraphic : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 #endif
+
+// Adds the PNG reader, writer and probe to the codec registry (the writer entry hands the image's
+// alpha plane to WritePng as the transparency mask).
+void KvRegisterPngCodec();
 
 // Reads 8 bytes, compares the first 4 with the PNG signature, steps back 8 bytes.
 bool ProbePng(TKvStream& stream);
