@@ -31,7 +31,9 @@ constexpr double kMarginPercent = 10;
 constexpr int kRelayPollMilliseconds = 20;
 
 // The margin of one dimension: Trunc(size * 10 / 100.0).
-int MarginOf(int size) { return int(double(size) * kMarginPercent / 100.0); }
+int MarginOf(int size) {
+  return int(double(size) * kMarginPercent / 100.0);
+}
 
 struct TFileHooks {
   std::function<void()> ProcessEvents;
@@ -145,7 +147,9 @@ class TWorkerDocument {
 class TReporter {
  public:
   TReporter(TKvJobHost& host, TKvJobOutcome& outcome, int fileCount, bool stopAtFirstError)
-      : host_(host), outcome_(outcome), step_(KvGaugeStep(fileCount)),
+      : host_(host),
+        outcome_(outcome),
+        step_(KvGaugeStep(fileCount)),
         stopAtFirstError_(stopAtFirstError) {}
   // Returns false when the job must stop after this file.
   bool Report(const TFileRun& run) {

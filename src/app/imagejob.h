@@ -55,8 +55,7 @@ std::string KvOutputExt(std::string_view ext);
 // The output path of `source`: folder + one separator + prefix + base name + output extension,
 // with "NEW_" put in front of the file name when the result would equal the source (blanks
 // trimmed, case-blind).
-std::string KvOutputPath(std::string_view source, std::string_view folder,
-                         std::string_view prefix);
+std::string KvOutputPath(std::string_view source, std::string_view folder, std::string_view prefix);
 // Whether a file name has an extension of the image list (case-blind substring test, as the
 // folder scan of the image list does).
 bool KvIsImageListExt(std::string_view path);
@@ -72,18 +71,18 @@ int KvGaugeAdvance(int progress, int step);
 // ---- The job ----
 
 enum TKvFileStatus : uint8_t {
-  kvfsOK = 0,      // written (or measured)
-  kvfsFailed,      // could not be loaded, measured or saved; nothing written
-  kvfsCancelled,   // the job was cancelled before this file was saved
+  kvfsOK = 0,     // written (or measured)
+  kvfsFailed,     // could not be loaded, measured or saved; nothing written
+  kvfsCancelled,  // the job was cancelled before this file was saved
 };
 
 struct TKvFileResult {
-  int Index = 0;           // position in the source list
-  std::string Source;      // the source path as given
-  std::string Output;      // the output path ("" when measuring or nothing was planned)
-  double Angle = 0;        // measured skew in degrees (positive: lines descend to the right)
+  int Index = 0;       // position in the source list
+  std::string Source;  // the source path as given
+  std::string Output;  // the output path ("" when measuring or nothing was planned)
+  double Angle = 0;    // measured skew in degrees (positive: lines descend to the right)
   TKvFileStatus Status = kvfsFailed;
-  std::string Message;     // "" when OK; otherwise one line naming the file and the reason
+  std::string Message;  // "" when OK; otherwise one line naming the file and the reason
 };
 
 // What the job reports to, and asks of, its user interface. The job calls it only from the

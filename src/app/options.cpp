@@ -9,9 +9,15 @@ namespace {
 constexpr int32_t kAngleRangeMax = 180;  // degrees: the widest search interval offered
 constexpr double kPrecisionMax = 1.0;    // degrees: the coarsest angle step offered
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool IsBlank(char c) {
+  return static_cast<unsigned char>(c) <= ' ';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 std::string InvalidInteger(std::string_view text) {
   return "'" + std::string(text) + "' is not a valid integer value";
@@ -119,11 +125,20 @@ bool TKvOptions::AcceptsKey(TKvOptionsField field, char key) {
 void TKvOptions::TypeKey(TKvOptionsField field, char key) {
   std::string* text = nullptr;
   switch (field) {
-    case ofResampleWidth: text = &ResampleWidth; break;
-    case ofAngleRange: text = &AngleRange; break;
-    case ofPrecision: text = &Precision; break;
-    case ofPrefix: text = &Prefix; break;
-    case ofNone: return;
+    case ofResampleWidth:
+      text = &ResampleWidth;
+      break;
+    case ofAngleRange:
+      text = &AngleRange;
+      break;
+    case ofPrecision:
+      text = &Precision;
+      break;
+    case ofPrefix:
+      text = &Prefix;
+      break;
+    case ofNone:
+      return;
   }
   if (!AcceptsKey(field, key)) return;
   if (key == kBackspace) {

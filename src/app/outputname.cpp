@@ -11,7 +11,9 @@
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 std::string WithNewPrefix(std::string_view path) {
   return std::string(KvFileFolder(path)) + std::string(kKvNewPrefix) +

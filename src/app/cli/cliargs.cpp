@@ -8,8 +8,7 @@ constexpr int kMaxJobs = 256;  // more workers than this only costs memory
 
 // An option that takes a value: "--name VALUE", "--name=VALUE", or for short ones "-xVALUE".
 bool TakeValue(const std::vector<std::string>& args, size_t& i, std::string_view longName,
-               std::string_view shortName, std::string& value, bool& matched,
-               std::string& error) {
+               std::string_view shortName, std::string& value, bool& matched, std::string& error) {
   const std::string& a = args[i];
   matched = false;
   if (a == longName || (!shortName.empty() && a == shortName)) {

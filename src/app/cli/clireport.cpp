@@ -23,11 +23,21 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -61,9 +71,12 @@ bool KvHasAngle(const TKvFileResult& r) {
 
 const char* KvStatusText(TKvFileStatus status) {
   switch (status) {
-    case kvfsOK: return "ok";
-    case kvfsFailed: return "failed";
-    case kvfsCancelled: return "cancelled";
+    case kvfsOK:
+      return "ok";
+    case kvfsFailed:
+      return "failed";
+    case kvfsCancelled:
+      return "cancelled";
   }
   return "failed";
 }

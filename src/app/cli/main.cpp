@@ -31,7 +31,9 @@ constexpr int kExitUsage = 2;
 constexpr int kBarWidth = 30;  // characters of the progress bar
 
 volatile std::sig_atomic_t gInterrupted = 0;
-void OnInterrupt(int) { gInterrupted = 1; }
+void OnInterrupt(int) {
+  gInterrupted = 1;
+}
 
 void PrintError(const std::string& text) {
   std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
@@ -83,7 +85,9 @@ std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
 class TCliHost : public TKvJobHost {
  public:
   TCliHost(int fileCount, bool measure, bool quiet)
-      : total_(fileCount), measure_(measure), quiet_(quiet),
+      : total_(fileCount),
+        measure_(measure),
+        quiet_(quiet),
         bar_(!quiet && isatty(STDERR_FILENO) != 0) {}
 
   void ShowCurrentPath(const std::string& path) override {
@@ -122,8 +126,8 @@ class TCliHost : public TKvJobHost {
     if (!bar_ || total_ == 0) return;
     const int filled = int(int64_t(done_) * kBarWidth / total_);
     std::string line = "\r\033[K[" + std::string(size_t(filled), '#') +
-                       std::string(size_t(kBarWidth - filled), '.') + "] " +
-                       std::to_string(done_) + "/" + std::to_string(total_) + " " + current_;
+                       std::string(size_t(kBarWidth - filled), '.') + "] " + std::to_string(done_) +
+                       "/" + std::to_string(total_) + " " + current_;
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
   }

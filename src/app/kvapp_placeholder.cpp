@@ -1,1 +1,0 @@
-// The batch front end library; its sources are listed in CMakeLists.txt.
