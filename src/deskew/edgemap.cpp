@@ -423,38 +423,36 @@ constexpr int kNeighbourDx[8] = {1, -1, 1, 0, -1, -1, 0, 1};
 // stack: the cell and its depth (level) are the whole state. Thinning, which the recursive form
 // applies to a cell once its successor's chain has ended, can be applied as soon as the
 // successor is known, since marks are only ever tested for being non-zero during the walk.
-// Only interior cells have a non-zero gradient and the border is 25 cells wide, so a walk
-// never leaves the raster and the neighbours need no bounds test.
-void Hysteresis(const TRun& run, const TFloatPlane& g, const TThresholds& t, TBytePlane& e) {
-  e.Fill(0, run.hx, 0);
-  const int wx = run.wx;
-  auto visitable = [&](const float* gCell, const uint8_t* eCell) {
-    return *eCell == 0 && *gCell != 0;
-  };
+// Cells with a non-zero gradient never lie on the outermost ring, so a walk never leaves the
+// plane and the neighbours need no bounds test.
+void WalkChains(const float* g, uint8_t* e, int wx, int hx, int border, double high, double low,
+                int32_t thinFactor) {
+  std::fill(e, e + size_t(wx) * size_t(hx), uint8_t(0));
   std::array<ptrdiff_t, 8> offset;
   for (int i = 0; i < 8; ++i) offset[size_t(i)] = ptrdiff_t(kNeighbourDy[i]) * wx + kNeighbourDx[i];
-  const float* g0 = g.Row(0);
-  uint8_t* e0 = e.Row(0);
-  for (int y = kAnalysisBorder; y < run.hx - kAnalysisBorder; ++y) {
-    const float* gr = g.Row(y);
-    for (int x = kAnalysisBorder; x < wx - kAnalysisBorder; ++x) {
-      if (!(double(gr[x]) > t.high)) continue;
+  auto visitable = [g, e](ptrdiff_t cell) { return e[cell] == 0 && g[cell] != 0; };
+  for (int y = border; y < hx - border; ++y) {
+    for (int x = border; x < wx - border; ++x) {
       ptrdiff_t cell = ptrdiff_t(y) * wx + x;
-      if (!visitable(g0 + cell, e0 + cell)) continue;
+      if (!(double(g[cell]) > high) || !visitable(cell)) continue;
       for (int64_t level = 0;; ++level) {
-        e0[cell] = double(g0[cell]) > t.low ? kMarkStrong : kMarkWeak;
+        e[cell] = double(g[cell]) > low ? kMarkStrong : kMarkWeak;
         ptrdiff_t next = -1;
         for (ptrdiff_t d : offset)
-          if (visitable(g0 + cell + d, e0 + cell + d)) {
+          if (visitable(cell + d)) {
             next = cell + d;
             break;
           }
         if (next < 0) break;
-        if (level > 0 && run.thinFactor > 0 && level % run.thinFactor != 0) e0[cell] = kMarkWeak;
+        if (level > 0 && thinFactor > 0 && level % thinFactor != 0) e[cell] = kMarkWeak;
         cell = next;
       }
     }
   }
+}
+
+void Hysteresis(const TRun& run, const TFloatPlane& g, const TThresholds& t, TBytePlane& e) {
+  WalkChains(g.Row(0), e.Row(0), run.wx, run.hx, kAnalysisBorder, t.high, t.low, run.thinFactor);
 }
 
 // Stages 9 and 10: pixel (x, y) is black where the walk left a strong mark at (x + 27, y + 27);
@@ -551,4 +549,16 @@ bool ShenCastanEdgeMap(const TKvBitmap& source, TKvBitmap& dest, int32_t windowS
                        double smoothing, double ratio, void* progressSender) {
   return ShenCastanEdgeMapDetailed(source, dest, windowSize, progress, hysteresis, thinFactor,
                                    smoothing, ratio, progressSender, 0, nullptr);
+}
+
+bool ShenCastanHysteresis(const float* gradient, uint8_t* marks, int width, int height, int border,
+                          double high, double low, int32_t thinFactor) {
+  if (width < 1 || height < 1 || gradient == nullptr || marks == nullptr) return false;
+  const size_t w = size_t(width), last = size_t(height) - 1;
+  for (size_t x = 0; x < w; ++x)
+    if (gradient[x] != 0 || gradient[last * w + x] != 0) return false;
+  for (size_t y = 0; y <= last; ++y)
+    if (gradient[y * w] != 0 || gradient[y * w + w - 1] != 0) return false;
+  WalkChains(gradient, marks, width, height, std::max(border, 1), high, low, thinFactor);
+  return true;
 }

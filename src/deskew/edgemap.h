@@ -48,3 +48,15 @@ bool ShenCastanEdgeMapDetailed(const TKvBitmap& source, TKvBitmap& dest, int32_t
                                const TKvProgressEvent& progress, bool hysteresis,
                                int32_t thinFactor, double smoothing, double ratio,
                                void* progressSender, int threadCount, TKvEdgeMapStats* stats);
+
+// The hysteresis walk on its own, on a top-down plane of width x height gradient cells.
+// Every cell at least `border` cells inside the plane whose gradient exceeds `high` starts a
+// walk (rows from the top, cells left to right). A walk marks its cell 1 when the gradient
+// exceeds `low` and 255 otherwise, and continues at the first neighbour, in the order right,
+// left, below right, below, below left, above left, above, above right, that has a non-zero
+// gradient and no mark yet. With thinFactor > 0 a cell at depth d > 0 of its walk that has a
+// successor is marked 255 unless d is a multiple of thinFactor. `marks` (width x height) is
+// cleared first. Returns false, doing nothing, when a size is below 1 or a gradient on the
+// outermost ring of cells is non-zero (a walk must never step outside the plane).
+bool ShenCastanHysteresis(const float* gradient, uint8_t* marks, int width, int height, int border,
+                          double high, double low, int32_t thinFactor);
