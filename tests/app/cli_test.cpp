@@ -1,0 +1,267 @@
+// kelvane-cli end to end on generated pages: exit status, messages, outputs, report, workers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "io/kvio.h"
+#include "synthpage.h"
+
+#ifndef KV_CLI_PATH
+#error "KV_CLI_PATH must name the kelvane-cli binary"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+  int Exit = -1;
+  std::string Out, Err;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kvcli-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directory(dir_ + "/in");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+
+  TRun Cli(const std::vector<std::string>& args) const {
+    std::string cmd = Quote(KV_CLI_PATH);
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    cmd += " >" + Quote(P("stdout.txt")) + " 2>" + Quote(P("stderr.txt")) + " </dev/null";
+    const int raw = std::system(cmd.c_str());
+    TRun r;
+    r.Exit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.Out = ReadAll(P("stdout.txt"));
+    r.Err = ReadAll(P("stderr.txt"));
+    return r;
+  }
+
+  void Page(const std::string& name, TKvPixFormat format, double angle, uint32_t seed) {
+    TKvSynthPage page;
+    page.Width = 340;
+    page.Height = 280;
+    page.Format = format;
+    page.SkewDegrees = angle;
+    page.Seed = seed;
+    page.GlyphPixels = 2;
+    TKvIO io;
+    ASSERT_TRUE(KvDrawSynthPage(page, *io.TargetImage()));
+    io.SaveToFile(P(name));
+    ASSERT_FALSE(io.Aborting) << name;
+  }
+
+  // Four pages in four formats, with their true angles.
+  void FourPages() {
+    Page("in/a.pgm", kv8g, 2.5, 1);
+    Page("in/b.pbm", kv1g, -1.5, 2);
+    Page("in/c.jpg", kv24RGB, 3.0, 3);
+    Page("in/d.bmp", kv24RGB, -2.2, 4);
+    std::ofstream(P("in/notes.txt")) << "not an image";
+  }
+
+  std::string dir_;
+};
+
+TEST_F(CliTest, HelpAndVersion) {
+  TRun r = Cli({"--help"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_NE(r.Out.find("Usage: kelvane-cli [OPTIONS] INPUT... -o DIR"), std::string::npos);
+  EXPECT_NE(r.Out.find("--measure"), std::string::npos);
+  r = Cli({"--version"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_EQ(r.Out.rfind("kelvane-cli ", 0), 0u);
+}
+
+struct TUsageCase {
+  std::vector<std::string> Args;
+  const char* Message;
+};
+
+// Usage errors exit with 2 and one line; the settings use the Options dialog's messages.
+TEST_F(CliTest, UsageErrors) {
+  const std::string in = P("in");
+  const std::string out = P("out");
+  const TUsageCase cases[] = {
+      {{}, "no input files given"},
+      {{in}, "no output folder given (-o DIR)"},
+      {{in, "-o", out, "--resample-width", ""}, "Please enter the resample width!"},
+      {{in, "-o", out, "--angle-range", "0"}, "The value of angle range should be 1<->180!"},
+      {{in, "-o", out, "--angle-range=181"}, "The value of angle range should be 1<->180!"},
+      {{in, "-o", out, "--angle-range", "x"}, "'x' is not a valid integer value"},
+      {{in, "-o", out, "--precision", "1.5"},
+       "The value of precision should be >0 and <=1 with only one decimal digit!"},
+      {{in, "-o", out, "--precision", ""}, "Please enter the precision!"},
+      {{in, "-o", out, "--resample-width", "5OO"}, "'5OO' is not a valid integer value"},
+      {{in, "-o", out, "--prefix", "a b"}, "the prefix 'a b' may hold only"},
+      {{in, "-o", out, "--prefix", std::string(21, 'p')}, "at most 20 characters"},
+      {{in, "-o", out, "--edge-detect", "maybe"}, "--edge-detect should be yes or no"},
+      {{in, "-o", out, "-j", "0"}, "--jobs should be a whole number"},
+      {{in, "-o", out, "--bogus"}, "unknown option --bogus"},
+      {{in, "-o"}, "option -o needs a value"},
+  };
+  for (const TUsageCase& c : cases) {
+    const TRun r = Cli(c.Args);
+    EXPECT_EQ(r.Exit, 2) << c.Message;
+    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.rfind("kelvane-cli: ", 0), 0u) << r.Err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+TEST_F(CliTest, DeskewsAFolderIntoItsFormatsAndPrintsALinePerFile) {
+  FourPages();
+  const TRun r = Cli({P("in"), "-o", P("out"), "-j", "1"});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  for (const char* name : {"a.pgm", "b.pbm", "c.jpg", "d.bmp"}) {
+    EXPECT_TRUE(fs::exists(P(std::string("out/") + name))) << name;
+  }
+  EXPECT_FALSE(fs::exists(P("out/notes.txt")));
+  // One line per file, sorted by name: angle, tab, source -> output.
+  std::istringstream lines(r.Out);
+  std::string line;
+  std::vector<std::string> got;
+  while (std::getline(lines, line)) got.push_back(line);
+  ASSERT_EQ(got.size(), 4u) << r.Out;
+  EXPECT_NE(got[0].find("\t" + P("in/a.pgm") + " -> " + P("out/a.pgm")), std::string::npos);
+  EXPECT_NE(got[3].find(P("in/d.bmp")), std::string::npos);
+}
+
+TEST_F(CliTest, QuietPrintsNothingAndPrefixIsApplied) {
+  Page("in/a.pgm", kv8g, 1.0, 5);
+  const TRun r = Cli({"-q", "--prefix", "s_", P("in/a.pgm"), "-o", P("out")});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Out, "");
+  EXPECT_EQ(r.Err, "");
+  EXPECT_TRUE(fs::exists(P("out/s_a.pgm")));
+}
+
+TEST_F(CliTest, MeasurePrintsAnglesAndWritesNothing) {
+  FourPages();
+  const TRun r = Cli({"--measure", P("in"), "-j", "2"});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  const double truth[] = {2.5, -1.5, 3.0, -2.2};
+  const char* names[] = {"a.pgm", "b.pbm", "c.jpg", "d.bmp"};
+  std::istringstream lines(r.Out);
+  std::string line;
+  const std::regex form(R"((-?\d+(\.\d{1,4})?)\t(.*))");
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(std::getline(lines, line));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+    EXPECT_EQ(m[3].str(), P(std::string("in/") + names[i]));
+    EXPECT_NEAR(std::stod(m[1].str()), truth[i], 0.25) << line;
+  }
+  EXPECT_FALSE(std::getline(lines, line));
+  EXPECT_FALSE(fs::exists(P("out")));
+  std::vector<fs::path> inFiles(fs::directory_iterator(P("in")), fs::directory_iterator());
+  EXPECT_EQ(inFiles.size(), 5u);  // nothing added next to the sources either
+}
+
+TEST_F(CliTest, FailedFilesGiveExitOneAClearLineAndReportRows) {
+  Page("in/good.pgm", kv8g, 2.0, 6);
+  std::ofstream(P("in/bad.png"), std::ios::binary) << "\x89PNG\r\n\x1a\n garbage";
+  const TRun r = Cli({"-q", P("in/good.pgm"), P("in/bad.png"), P("in/gone.bmp"), "-o", P("out"),
+                      "--report", P("report.tsv")});
+  EXPECT_EQ(r.Exit, 1);
+  std::istringstream errs(r.Err);
+  std::string line;
+  std::vector<std::string> errLines;
+  while (std::getline(errs, line)) errLines.push_back(line);
+  ASSERT_EQ(errLines.size(), 2u) << r.Err;
+  EXPECT_NE(errLines[0].find(P("in/bad.png")), std::string::npos);
+  EXPECT_NE(errLines[1].find(P("in/gone.bmp")), std::string::npos);
+  EXPECT_TRUE(fs::exists(P("out/good.pgm")));
+  EXPECT_FALSE(fs::exists(P("out/bad.png")));
+  EXPECT_FALSE(fs::exists(P("out/gone.bmp")));
+
+  const std::string tsv = ReadAll(P("report.tsv"));
+  std::istringstream rows(tsv);
+  ASSERT_TRUE(std::getline(rows, line));
+  EXPECT_EQ(line, "source\tangle\toutput\tstatus\tmessage");
+  ASSERT_TRUE(std::getline(rows, line));
+  EXPECT_EQ(line.rfind(P("in/good.pgm") + "\t", 0), 0u);
+  EXPECT_NE(line.find("\t" + P("out/good.pgm") + "\tok\t"), std::string::npos);
+  ASSERT_TRUE(std::getline(rows, line));
+  EXPECT_EQ(line.rfind(P("in/bad.png") + "\t\t\tfailed\t", 0), 0u) << line;
+  ASSERT_TRUE(std::getline(rows, line));
+  EXPECT_NE(line.find("\tfailed\t"), std::string::npos);
+  EXPECT_FALSE(std::getline(rows, line));
+}
+
+TEST_F(CliTest, JsonReport) {
+  Page("in/a.pgm", kv8g, -1.0, 7);
+  std::ofstream(P("in/b.pgm"), std::ios::binary) << "P5\n10 10\n255\n";
+  const TRun r = Cli({"-q", P("in/a.pgm"), P("in/b.pgm"), "-o", P("out"), "--report", P("r.JSON")});
+  EXPECT_EQ(r.Exit, 1);
+  const std::string json = ReadAll(P("r.JSON"));
+  const std::regex ok(
+      R"(\{"source": "[^"]*/a\.pgm", "angle": -?\d+(\.\d+)?, "output": "[^"]*/out/a\.pgm", "status": "ok", "message": ""\})");
+  const std::regex failed(
+      R"(\{"source": "[^"]*/b\.pgm", "angle": null, "output": null, "status": "failed", "message": "[^"]+"\})");
+  EXPECT_TRUE(std::regex_search(json, ok)) << json;
+  EXPECT_TRUE(std::regex_search(json, failed)) << json;
+  EXPECT_EQ(json.front(), '[');
+  EXPECT_EQ(json.substr(json.size() - 2), "]\n");
+}
+
+TEST_F(CliTest, ParallelOutputsAreByteEqualToOneWorker) {
+  FourPages();
+  Page("in/e.png", kv8g, 1.2, 8);
+  Page("in/f.pgm", kv1g, -0.8, 9);
+  const TRun one = Cli({"-q", P("in"), "-o", P("out1"), "-j", "1", "--report", P("r1.tsv")});
+  const TRun four = Cli({"-q", P("in"), "-o", P("out4"), "-j", "4", "--report", P("r4.tsv")});
+  ASSERT_EQ(one.Exit, 0) << one.Err;
+  ASSERT_EQ(four.Exit, 0) << four.Err;
+  int compared = 0;
+  for (const auto& e : fs::directory_iterator(P("out1"))) {
+    const std::string name = e.path().filename().string();
+    EXPECT_EQ(ReadAll(e.path().string()), ReadAll(P("out4/" + name))) << name;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 6);
+  std::string r1 = ReadAll(P("r1.tsv")), r4 = ReadAll(P("r4.tsv"));
+  r4 = std::regex_replace(r4, std::regex("/out4/"), "/out1/");
+  EXPECT_EQ(r1, r4);
+}
+
+TEST_F(CliTest, SourceFolderAsOutputGetsNewPrefix) {
+  Page("in/a.pgm", kv8g, 2.0, 10);
+  const std::string before = ReadAll(P("in/a.pgm"));
+  const TRun r = Cli({"-q", P("in/a.pgm"), "-o", P("in")});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(ReadAll(P("in/a.pgm")), before);
+  EXPECT_TRUE(fs::exists(P("in/NEW_a.pgm")));
+}
+
+}  // namespace
