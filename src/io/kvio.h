@@ -12,27 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "deskew/kvview.h"
 #include "image/kvbitmap.h"
 #include "image/kvevents.h"
 #include "io/kvcodec.h"
 #include "io/kvioparams.h"
 #include "io/kvstream.h"
-
-// ---------------------------------------------------------------------------------------------
-// Attachment to the work document. Until deskew/kvview.h exists, a stand-in base keeps TKvIO
-// usable on its own.
-#if __has_include("deskew/kvview.h")
-#include "deskew/kvview.h"
-#define KV_IO_HAS_VIEW 1
-#else
-class TKvView;
-class TKvViewComponent {  // stand-in until deskew/kvview.h exists
- public:
-  virtual ~TKvViewComponent() = default;
-};
-#define KV_IO_HAS_VIEW 0
-#endif
-// ---------------------------------------------------------------------------------------------
 
 // One record of the format table.
 struct TKvFileFormatInfo {
@@ -106,7 +91,7 @@ class TKvIO : public TKvViewComponent {
   void Finish();
   void Relay(int32_t percent);
   TKvProgressRec MakeProgress();
-  void LoadWithCodec(const std::string& name, const TKvCodec& codec);
+  void LoadWithCodec(const std::string& name, const TKvCodec& codec, TKvFileType type);
   void LoadWithTableReader(const std::string& name, const TKvFileFormatInfo& info);
   void SaveWithWriter(const std::string& name, TKvFileType type, TKvWriteFunction write,
                       uint32_t keeps);
@@ -120,7 +105,5 @@ class TKvIO : public TKvViewComponent {
   TColor background_ = clBlack;
 };
 
-#if KV_IO_HAS_VIEW
 // The view's I/O component, created and attached on first use.
 TKvIO& ViewIO(TKvView& view);
-#endif

@@ -29,7 +29,6 @@ class TKvStream {
   // Writes `count` bytes; returns the number written (short on a write error).
   virtual size_t Write(const void* buffer, size_t count) = 0;
   // Moves to an absolute position; false when the position is negative or cannot be reached.
-  // Positions beyond the end are allowed for writable streams (the gap reads as zeros).
   virtual bool Seek(int64_t position) = 0;
   virtual int64_t Position() const = 0;
   virtual int64_t Size() const = 0;
@@ -68,6 +67,9 @@ class TKvFileStream : public TKvStream {
   static std::unique_ptr<TKvFileStream> OpenRead(const std::string& name);
   // Creates the file, replacing an old one.
   static std::unique_ptr<TKvFileStream> Create(const std::string& name);
+  // Creates a file that must not exist yet (mode 0666 less the umask); nullptr with errno set
+  // when that fails. Does not raise.
+  static std::unique_ptr<TKvFileStream> CreateNew(const std::string& name);
   ~TKvFileStream() override;
   TKvFileStream(const TKvFileStream&) = delete;
   TKvFileStream& operator=(const TKvFileStream&) = delete;
@@ -109,7 +111,7 @@ class TKvMemoryStream : public TKvStream {
   // The stream's own bytes (empty for a view).
   const std::vector<uint8_t>& Bytes() const { return own_; }
   std::vector<uint8_t> TakeBytes() { return std::move(own_); }
-  // When > 0, writes fail once the stream would grow beyond this many bytes (for tests of
+  // When >= 0, writes fail once the stream would grow beyond this many bytes (for tests of
   // short writes).
   int64_t WriteLimit = -1;
 
