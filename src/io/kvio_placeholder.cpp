@@ -1,1 +1,0 @@
-// The I/O frame library; its sources are listed in CMakeLists.txt.
