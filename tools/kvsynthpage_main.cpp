@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
+    KvSynthFileLayout(page.Format, io.Params.BitsPerSample, io.Params.SamplesPerPixel);
     io.SaveToFile(argv[1]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kv-synthpage: %s\n", e.what());

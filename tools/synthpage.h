@@ -22,3 +22,10 @@ struct TKvSynthPage {
 // Allocates `out` and draws the page. Returns false when the bitmap cannot be allocated or the
 // format is not one of kv1g, kv8g, kv24RGB.
 bool KvDrawSynthPage(const TKvSynthPage& page, TKvBitmap& out);
+
+// The file layout a page of `format` is meant to be saved with (the values for the I/O
+// parameters BitsPerSample and SamplesPerPixel), so that a gray page is written as a gray file.
+inline void KvSynthFileLayout(TKvPixFormat format, int& bitsPerSample, int& samplesPerPixel) {
+  bitsPerSample = format == kv1g ? 1 : 8;
+  samplesPerPixel = format == kv24RGB ? 3 : 1;
+}

@@ -30,11 +30,6 @@ constexpr double kMarginPercent = 10;
 // How long the relaying thread waits for a worker event before polling the host again (ms).
 constexpr int kRelayPollMilliseconds = 20;
 
-// The margin of one dimension: Trunc(size * 10 / 100.0).
-int MarginOf(int size) {
-  return int(double(size) * kMarginPercent / 100.0);
-}
-
 struct TFileHooks {
   std::function<void()> ProcessEvents;
   std::function<bool()> Cancelled;
@@ -73,7 +68,7 @@ void DeskewInto(TKvView& view, const TKvDeskewSettings& ds, bool measureOnly,
     return;
   }
   const int w = page.Width(), h = page.Height();
-  const int x1 = MarginOf(w), y1 = MarginOf(h);
+  const int x1 = KvPageMargin(w), y1 = KvPageMargin(h);
   view.SelectionBase = kvsbBitmap;
   view.Select(x1, y1, w - x1, h - y1, kvSelectReplace);
   TKvProc& proc = view.Proc();
@@ -187,6 +182,8 @@ struct TWorkerEvents {
 };
 
 }  // namespace
+
+int KvPageMargin(int size) { return int(double(size) * kMarginPercent / 100.0); }
 
 int TKvJobOutcome::FailedCount() const {
   int n = 0;

@@ -60,6 +60,11 @@ std::string KvOutputPath(std::string_view source, std::string_view folder, std::
 // folder scan of the image list does).
 bool KvIsImageListExt(std::string_view path);
 
+// ---- Page margins ----
+
+// The margin cut off each side of a page dimension before measuring: Trunc(size * 10 / 100.0).
+int KvPageMargin(int size);
+
 // ---- Gauge ----
 
 constexpr int kKvGaugeMax = 100;

@@ -76,6 +76,7 @@ class CliTest : public ::testing::Test {
     page.GlyphPixels = 2;
     TKvIO io;
     ASSERT_TRUE(KvDrawSynthPage(page, *io.TargetImage()));
+    KvSynthFileLayout(page.Format, io.Params.BitsPerSample, io.Params.SamplesPerPixel);
     io.SaveToFile(P(name));
     ASSERT_FALSE(io.Aborting) << name;
   }

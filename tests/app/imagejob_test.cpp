@@ -143,6 +143,7 @@ void WritePage(const std::string& path, TKvPixFormat format, double angle, uint3
   page.GlyphPixels = 2;
   TKvIO io;
   ASSERT_TRUE(KvDrawSynthPage(page, *io.TargetImage()));
+  KvSynthFileLayout(page.Format, io.Params.BitsPerSample, io.Params.SamplesPerPixel);
   io.SaveToFile(path);
   ASSERT_FALSE(io.Aborting) << path;
 }
@@ -248,12 +249,15 @@ TEST_F(ImageJobTest, DeskewsEveryFileAndSaysDone) {
     EXPECT_NEAR(r.Angle, angles[i], 0.25) << in[size_t(i)];
     EXPECT_TRUE(fs::exists(r.Output));
   }
-  // The pages keep their size, and the output loads again in its source's format.
+  // The output is the upright page that the tilted outline held: w cos a + h sin a = W and
+  // w sin a + h cos a = H for the 360 x 300 picture.
   TKvIO io;
   io.LoadFromFile(outcome.Files[0].Output);
   ASSERT_FALSE(io.Aborting);
-  EXPECT_EQ(io.TargetImage()->Width(), 360);
-  EXPECT_EQ(io.TargetImage()->Height(), 300);
+  const double a = outcome.Files[0].Angle * 3.14159265358979 / 180, c = std::cos(a),
+               s = std::sin(std::fabs(a)), det = c * c - s * s;
+  EXPECT_NEAR(io.TargetImage()->Width(), (360 * c - 300 * s) / det, 1.0);
+  EXPECT_NEAR(io.TargetImage()->Height(), (300 * c - 360 * s) / det, 1.0);
 }
 
 TEST_F(ImageJobTest, CancelDuringTheThirdFileKeepsTheFirstTwoAndSaysNothing) {

@@ -149,7 +149,7 @@ bool KvParseCliArgs(const std::vector<std::string>& args, TKvCliArgs& out, std::
 std::string KvCliUsage() {
   return R"(Usage: kelvane-cli [OPTIONS] INPUT... -o DIR
 Deskews scanned pages: measures by how many degrees each page is tilted, turns it back, cuts it
-to an upright page and writes it into DIR in the source's own format (read-only formats as .jpg).
+to an upright page and writes it into DIR in the source's own format.
 INPUT is an image file or a folder (its image files, sorted by name, not recursive).
 Sources are never overwritten: an output that would replace its own source gets the prefix NEW_.
 
