@@ -29,8 +29,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
@@ -78,24 +80,33 @@ using TFloatPlane = TPlane<float>;
 using TBytePlane = TPlane<uint8_t>;
 
 // Runs body(part, first, end) over [0, count) split into up to `parts` contiguous ranges;
-// part 0 runs on the calling thread. A part whose thread cannot be started runs on the calling
-// thread too. The bodies must not throw (their scratch is allocated beforehand).
+// part 0 runs on the calling thread, and so does a part whose thread cannot be started. An
+// exception of a body (an allocation failure) is passed on once every part has ended.
 template <typename Body>
 void ParallelRange(int count, int parts, const Body& body) {
   parts = std::max(1, std::min(parts, count));
   auto bound = [count, parts](int p) { return int(int64_t(count) * p / parts); };
+  std::vector<std::exception_ptr> failures(static_cast<size_t>(parts));
+  auto guarded = [&](int p) {
+    try {
+      body(p, bound(p), bound(p + 1));
+    } catch (...) {
+      failures[size_t(p)] = std::current_exception();
+    }
+  };
   std::vector<std::thread> workers;
   workers.reserve(size_t(parts - 1));
   for (int p = 1; p < parts; ++p) {
     try {
-      workers.emplace_back(
-          [&body, p, first = bound(p), end = bound(p + 1)] { body(p, first, end); });
+      workers.emplace_back(guarded, p);
     } catch (const std::system_error&) {
-      body(p, bound(p), bound(p + 1));
+      guarded(p);
     }
   }
-  body(0, 0, bound(1));
+  guarded(0);
   for (std::thread& t : workers) t.join();
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
 }
 
 // The ISEF coefficients. b1 and b2 are doubles computed in extended precision; the passes
@@ -285,108 +296,162 @@ void LaplacianSign(const TRun& run, const TFloatPlane& f, const TFloatPlane& s, 
   });
 }
 
-// The candidate rules; the first rule whose condition holds decides.
-bool IsZeroCrossing(const TBytePlane& l, const TFloatPlane& s, int y, int x) {
-  const uint8_t* lr = l.Row(y);
-  if (lr[x] != 1) return false;
-  const float* up = s.Row(y - 1);
-  const float* here = s.Row(y);
-  const float* down = s.Row(y + 1);
-  if (l.Row(y + 1)[x] == 0) return down[x] > up[x];
-  if (lr[x + 1] == 0) return here[x + 1] > here[x - 1];
-  if (l.Row(y - 1)[x] == 0) return down[x] < up[x];
-  if (lr[x - 1] == 0) return here[x + 1] < here[x - 1];
-  return false;
+// The candidates of a row: cells with L = 1 whose first matching rule finds the right slope.
+// Rules, first whose condition holds decides: L below is 0 -> S rises downwards; L right is 0 ->
+// S rises to the right; L above is 0 -> S falls downwards; L left is 0 -> S falls to the right.
+// L holds only 0 and 1, so the rule chain is written as 0/1 arithmetic that the compiler can
+// run on many cells at once into `flags`; the few set flags are then collected word by word.
+int RowZeroCrossings(const TRun& run, const TBytePlane& l, const TFloatPlane& s, int y,
+                     uint8_t* flags, int32_t* xs) {
+  const uint8_t* lu = l.Row(y - 1);
+  const uint8_t* lc = l.Row(y);
+  const uint8_t* ld = l.Row(y + 1);
+  const float* su = s.Row(y - 1);
+  const float* sc = s.Row(y);
+  const float* sd = s.Row(y + 1);
+  const int x0 = kAnalysisBorder, x1 = run.wx - kAnalysisBorder;
+  for (int x = x0; x < x1; ++x) {
+    const uint8_t risesDown = sd[x] > su[x], fallsDown = sd[x] < su[x];
+    const uint8_t risesRight = sc[x + 1] > sc[x - 1], fallsRight = sc[x + 1] < sc[x - 1];
+    const uint8_t below = ld[x], right = lc[x + 1], above = lu[x], left = lc[x - 1];
+    const uint8_t byRule = uint8_t(((below ^ 1) & risesDown) | (below & (right ^ 1) & risesRight) |
+                                   (below & right & (above ^ 1) & fallsDown) |
+                                   (below & right & above & (left ^ 1) & fallsRight));
+    flags[x - x0] = lc[x] & byRule;
+  }
+  const int count = x1 - x0;
+  std::fill(flags + count, flags + count + 8, uint8_t(0));
+  int n = 0;
+  for (int i = 0; i < count; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, flags + i, sizeof word);
+    while (word != 0) {
+      xs[n++] = x0 + i + std::countr_zero(word) / 8;
+      word &= word - 1;
+    }
+  }
+  return n;
 }
 
+// Candidates handled together by the gradient: each lane runs the same sums in the same order
+// as a single candidate would, and the lanes hide each other's addition latency.
+constexpr int kLanes = 8;
+using TLanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+using TLaneMask = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
+
 // Mean of S over the window's L = 0 cells minus the mean over its L <> 0 cells, summed row by
-// row, left to right. Adding 0.0 leaves a sum unchanged, so both sums can take every cell.
-float AdaptiveGradient(const TBytePlane& l, const TFloatPlane& s, int32_t radius, int y, int x) {
-  double sumOn = 0, sumOff = 0;
-  int numOn = 0, cells = 0;
+// row, left to right, for up to kLanes candidates of row y. Adding 0.0 leaves a sum (never
+// -0.0, S being non-negative) unchanged, so both sums can take every cell.
+// Built for AVX-512 where the processor has it (one register a sum) and for the base
+// instruction set; both run the same IEEE operations, so the bits are the same.
+__attribute__((target_clones("avx512f", "default"))) void LaneGradients(const TBytePlane& l,
+                                                                        const TFloatPlane& s,
+                                                                        int32_t radius, int y,
+                                                                        const int32_t* xs,
+                                                                        int count, float* out) {
+  std::array<int32_t, kLanes> x;
+  for (int i = 0; i < kLanes; ++i) x[size_t(i)] = xs[std::min(i, count - 1)];
+  const TLanes zero = {};
+  TLanes sumOn = zero, sumOff = zero;
+  TLaneMask numOn = {};
+  int cells = 0;
   for (int dy = -radius; dy <= radius; ++dy) {
-    const float* sr = s.Row(y + dy) + x;
-    const uint8_t* lr = l.Row(y + dy) + x;
+    const float* sr = s.Row(y + dy);
+    const uint8_t* lr = l.Row(y + dy);
     for (int dx = -radius; dx <= radius; ++dx) {
-      const double v = sr[dx];
-      const bool on = lr[dx] != 0;
-      sumOn += on ? v : 0.0;
-      sumOff += on ? 0.0 : v;
-      numOn += on ? 1 : 0;
+      TLanes v;
+      TLaneMask on;
+      for (int i = 0; i < kLanes; ++i) {
+        v[i] = sr[x[size_t(i)] + dx];
+        on[i] = lr[x[size_t(i)] + dx] != 0 ? -1 : 0;
+      }
+      sumOn += on ? v : zero;
+      sumOff += on ? zero : v;
+      numOn -= on;
       ++cells;
     }
   }
-  const int numOff = cells - numOn;
-  const double avgOff = sumOff != 0 ? sumOff / numOff : 0;
-  const double avgOn = sumOn != 0 ? sumOn / numOn : 0;
-  return float(avgOff - avgOn);
+  for (int i = 0; i < count; ++i) {
+    const int64_t numOff = cells - numOn[i];
+    const double avgOff = sumOff[i] != 0 ? sumOff[i] / double(numOff) : 0;
+    const double avgOn = sumOn[i] != 0 ? sumOn[i] / double(numOn[i]) : 0;
+    out[i] = float(avgOff - avgOn);
+  }
 }
 
+// The candidates of a range of rows in row order: cell indices, gradients, and the smallest and
+// largest gradient (with 0, the value of every other cell).
+struct TCandidates {
+  std::vector<ptrdiff_t> cells;
+  std::vector<float> gradients;
+  double vmin = 0, vmax = 0;
+  int64_t nonZero = 0;
+};
+
 // Stage 6: G (in F's cells) holds the gradient of every candidate and 0 elsewhere.
-void Gradients(const TRun& run, const TBytePlane& l, const TFloatPlane& s, TFloatPlane& g) {
-  ParallelRange(run.hx, run.threads, [&](int, int first, int end) {
+std::vector<TCandidates> Gradients(const TRun& run, const TBytePlane& l, const TFloatPlane& s,
+                                   TFloatPlane& g) {
+  std::vector<TCandidates> parts(size_t(run.threads));
+  ParallelRange(run.hx, run.threads, [&](int part, int first, int end) {
+    TCandidates& list = parts[size_t(part)];
+    std::vector<int32_t> xs(size_t(run.wx));
+    std::vector<uint8_t> flags(size_t(run.wx) + 8);
+    std::array<float, kLanes> lane;
     g.Fill(first, end, 0.0f);
-    for (int y = std::max(first, kAnalysisBorder); y < std::min(end, run.hx - kAnalysisBorder);
-         ++y) {
+    const int y0 = std::max(first, kAnalysisBorder);
+    const int y1 = std::min(end, run.hx - kAnalysisBorder);
+    for (int y = y0; y < y1; ++y) {
       float* gr = g.Row(y);
-      for (int x = kAnalysisBorder; x < run.wx - kAnalysisBorder; ++x)
-        if (IsZeroCrossing(l, s, y, x)) gr[x] = AdaptiveGradient(l, s, run.radius, y, x);
+      const int n = RowZeroCrossings(run, l, s, y, flags.data(), xs.data());
+      for (int i = 0; i < n; i += kLanes) {
+        const int count = std::min(kLanes, n - i);
+        LaneGradients(l, s, run.radius, y, xs.data() + i, count, lane.data());
+        for (int j = 0; j < count; ++j) {
+          const int x = xs[size_t(i + j)];
+          const float v = lane[size_t(j)];
+          gr[x] = v;
+          list.cells.push_back(ptrdiff_t(y) * run.wx + x);
+          list.gradients.push_back(v);
+          list.vmin = std::min(list.vmin, double(v));
+          list.vmax = std::max(list.vmax, double(v));
+          list.nonZero += v != 0 ? 1 : 0;
+        }
+      }
     }
   });
+  return parts;
 }
 
 struct TThresholds {
   double high = 0, low = 0;
 };
 
-// Stage 7: thresholds from the histogram of the interior gradients.
-TThresholds HistogramThresholds(const TRun& run, const TFloatPlane& g, TKvEdgeMapStats* stats) {
-  const int y0 = kAnalysisBorder, y1 = run.hx - kAnalysisBorder;
-  const int x0 = kAnalysisBorder, x1 = run.wx - kAnalysisBorder;
-  // vmin and vmax start from a border cell, which is 0.
+// Stage 7: thresholds from the histogram of the interior gradients. Every interior cell that
+// is not a candidate holds 0, and vmin and vmax start from a border cell (0 as well), so the
+// extremes and the histogram follow from the candidates and the count of the other cells.
+TThresholds HistogramThresholds(const TRun& run, const TFloatPlane& g,
+                                const std::vector<TCandidates>& parts, TKvEdgeMapStats* stats) {
   const double start = std::fabs(double(g.Row(20)[20]));
-  struct TPart {
-    double vmin = 0, vmax = 0;
-    int64_t nonZero = 0;
-    std::array<int64_t, kHistogramBins> hist{};
-  };
-  const int threads = run.threads;
-  std::vector<TPart> parts(static_cast<size_t>(threads));
-  for (TPart& p : parts) p.vmin = p.vmax = start;
-  ParallelRange(y1 - y0, threads, [&](int part, int first, int end) {
-    TPart& p = parts[size_t(part)];
-    for (int y = first + y0; y < end + y0; ++y) {
-      const float* gr = g.Row(y);
-      for (int x = x0; x < x1; ++x) {
-        const double v = gr[x];
-        p.vmin = std::min(p.vmin, v);
-        p.vmax = std::max(p.vmax, v);
-        p.nonZero += gr[x] != 0 ? 1 : 0;
-      }
-    }
-  });
   double vmin = start, vmax = start;
-  int64_t nonZero = 0;
-  for (int i = 0; i < threads; ++i) {
-    vmin = std::min(vmin, parts[size_t(i)].vmin);
-    vmax = std::max(vmax, parts[size_t(i)].vmax);
-    nonZero += parts[size_t(i)].nonZero;
+  int64_t candidates = 0, nonZero = 0;
+  for (const TCandidates& p : parts) {
+    vmin = std::min(vmin, p.vmin);
+    vmax = std::max(vmax, p.vmax);
+    candidates += int64_t(p.gradients.size());
+    nonZero += p.nonZero;
   }
   const double scale = kHistogramBins / (vmax - vmin + 1);
-  ParallelRange(y1 - y0, threads, [&](int part, int first, int end) {
-    TPart& p = parts[size_t(part)];
-    for (int y = first + y0; y < end + y0; ++y) {
-      const float* gr = g.Row(y);
-      for (int x = x0; x < x1; ++x) {
-        // (G - vmin) * scale < 256 since G <= vmax; the clamp only guards the table.
-        const int bin = int(std::trunc((double(gr[x]) - vmin) * scale));
-        ++p.hist[size_t(std::clamp(bin, 0, kHistogramBins - 1))];
-      }
-    }
-  });
+  // (G - vmin) * scale lies in [0, 256) since vmin <= G <= vmax: the conversion truncates; the
+  // clamp only guards the table.
+  auto binOf = [vmin, scale](double v) {
+    return std::clamp(int((v - vmin) * scale), 0, kHistogramBins - 1);
+  };
   std::array<int64_t, kHistogramBins> hist{};
-  for (int i = 0; i < threads; ++i)
-    for (int k = 0; k < kHistogramBins; ++k) hist[size_t(k)] += parts[size_t(i)].hist[size_t(k)];
+  const int64_t interior =
+      int64_t(run.hx - 2 * kAnalysisBorder) * int64_t(run.wx - 2 * kAnalysisBorder);
+  hist[size_t(binOf(0.0))] += interior - candidates;
+  for (const TCandidates& p : parts)
+    for (float v : p.gradients) ++hist[size_t(binOf(v))];
 
   // The target counts every cell of the extended raster, not only the interior.
   const double target = std::trunc(double(run.hx) * run.ratio * double(run.wx));
@@ -425,52 +490,85 @@ constexpr int kNeighbourDx[8] = {1, -1, 1, 0, -1, -1, 0, 1};
 // successor is known, since marks are only ever tested for being non-zero during the walk.
 // Cells with a non-zero gradient never lie on the outermost ring, so a walk never leaves the
 // plane and the neighbours need no bounds test.
+class TChainWalker {
+ public:
+  TChainWalker(const float* g, uint8_t* e, int wx, double high, double low, int32_t thinFactor)
+      : g_(g), e_(e), high_(high), low_(low), thinFactor_(thinFactor) {
+    for (int i = 0; i < 8; ++i)
+      offset_[size_t(i)] = ptrdiff_t(kNeighbourDy[i]) * wx + kNeighbourDx[i];
+  }
+  // The walk Mark(cell, 0) for a cell whose gradient exceeds the high threshold.
+  void StartAt(ptrdiff_t cell) const {
+    if (!(double(g_[cell]) > high_) || !Visitable(cell)) return;
+    for (int64_t level = 0;; ++level) {
+      e_[cell] = double(g_[cell]) > low_ ? kMarkStrong : kMarkWeak;
+      ptrdiff_t next = -1;
+      for (ptrdiff_t d : offset_)
+        if (Visitable(cell + d)) {
+          next = cell + d;
+          break;
+        }
+      if (next < 0) return;
+      if (level > 0 && thinFactor_ > 0 && level % thinFactor_ != 0) e_[cell] = kMarkWeak;
+      cell = next;
+    }
+  }
+
+ private:
+  bool Visitable(ptrdiff_t cell) const { return e_[cell] == 0 && g_[cell] != 0; }
+  const float* g_;
+  uint8_t* e_;
+  double high_, low_;
+  int32_t thinFactor_;
+  std::array<ptrdiff_t, 8> offset_;
+};
+
+// The walk over a whole plane: walks start in row order at every cell `border` or more cells
+// inside the plane.
 void WalkChains(const float* g, uint8_t* e, int wx, int hx, int border, double high, double low,
                 int32_t thinFactor) {
   std::fill(e, e + size_t(wx) * size_t(hx), uint8_t(0));
-  std::array<ptrdiff_t, 8> offset;
-  for (int i = 0; i < 8; ++i) offset[size_t(i)] = ptrdiff_t(kNeighbourDy[i]) * wx + kNeighbourDx[i];
-  auto visitable = [g, e](ptrdiff_t cell) { return e[cell] == 0 && g[cell] != 0; };
-  for (int y = border; y < hx - border; ++y) {
-    for (int x = border; x < wx - border; ++x) {
-      ptrdiff_t cell = ptrdiff_t(y) * wx + x;
-      if (!(double(g[cell]) > high) || !visitable(cell)) continue;
-      for (int64_t level = 0;; ++level) {
-        e[cell] = double(g[cell]) > low ? kMarkStrong : kMarkWeak;
-        ptrdiff_t next = -1;
-        for (ptrdiff_t d : offset)
-          if (visitable(cell + d)) {
-            next = cell + d;
-            break;
-          }
-        if (next < 0) break;
-        if (level > 0 && thinFactor > 0 && level % thinFactor != 0) e[cell] = kMarkWeak;
-        cell = next;
-      }
-    }
-  }
+  const TChainWalker walker(g, e, wx, high, low, thinFactor);
+  for (int y = border; y < hx - border; ++y)
+    for (int x = border; x < wx - border; ++x) walker.StartAt(ptrdiff_t(y) * wx + x);
 }
 
-void Hysteresis(const TRun& run, const TFloatPlane& g, const TThresholds& t, TBytePlane& e) {
-  WalkChains(g.Row(0), e.Row(0), run.wx, run.hx, kAnalysisBorder, t.high, t.low, run.thinFactor);
+// The detector's walk: only candidates have a non-zero gradient, so only they can start a walk,
+// and the candidate lists hold them in row order.
+void Hysteresis(const TRun& run, const TFloatPlane& g, const std::vector<TCandidates>& parts,
+                const TThresholds& t, TBytePlane& e) {
+  e.Fill(0, run.hx, 0);
+  const TChainWalker walker(g.Row(0), e.Row(0), run.wx, t.high, t.low, run.thinFactor);
+  for (const TCandidates& p : parts)
+    for (ptrdiff_t cell : p.cells) walker.StartAt(cell);
 }
 
 // Stages 9 and 10: pixel (x, y) is black where the walk left a strong mark at (x + 27, y + 27);
 // column 0 and the last row stay white. Padding bits are white.
-int64_t WriteOutput(const TRun& run, const TBytePlane& e, TKvBitmap& dest) {
+void WriteOutput(const TRun& run, const TBytePlane& e, TKvBitmap& dest) {
   dest.FreeImage();
   if (!dest.AllocateImage(run.w, run.h, kv1g)) throw std::bad_alloc();
   std::vector<uint8_t> bits(size_t(dest.RowLength()));
-  int64_t edges = 0;
   for (int y = 0; y < run.h; ++y) {
     std::fill(bits.begin(), bits.end(), uint8_t(0xFF));
     if (y < run.h - 1) {
       const uint8_t* er = e.Row(y + kExtensionMargin) + kExtensionMargin;
-      for (int x = 1; x < run.w; ++x)
-        if (er[x] == kMarkStrong) bits[size_t(x >> 3)] &= uint8_t(~(0x80u >> (x & 7)));
+      for (int x0 = 0; x0 < run.w; x0 += 8) {
+        uint8_t byte = 0;
+        for (int i = 0; i < 8; ++i) {
+          const int x = x0 + i;
+          const bool white = x == 0 || x >= run.w || er[std::min(x, run.w - 1)] != kMarkStrong;
+          byte = uint8_t(byte << 1 | (white ? 1 : 0));
+        }
+        bits[size_t(x0 >> 3)] = byte;
+      }
     }
     std::memcpy(dest.RowPtr(y), bits.data(), bits.size());
   }
+}
+
+int64_t CountEdges(const TRun& run, const TBytePlane& e) {
+  int64_t edges = 0;
   for (int y = 0; y < run.hx; ++y) {
     const uint8_t* er = e.Row(y);
     for (int x = 0; x < run.wx; ++x) edges += er[x] == kMarkStrong ? 1 : 0;
@@ -520,27 +618,26 @@ bool ShenCastanEdgeMapDetailed(const TKvBitmap& source, TKvBitmap& dest, int32_t
   ExtendIntoFloats(run, gray, f);
   run.Report(1);
 
-  TThresholds thresholds;
+  // L's cells become the edge marks E once the gradients are known.
+  TBytePlane marks(run.wx, run.hx);
+  std::vector<TCandidates> candidates;
   {
     TFloatPlane s(run.wx, run.hx);
     Smooth(run, f, s);
     run.Report(2);
-    TBytePlane l(run.wx, run.hx);
-    LaplacianSign(run, f, s, l);
+    LaplacianSign(run, f, s, marks);
     run.Report(3);
-    Gradients(run, l, s, f);
+    candidates = Gradients(run, marks, s, f);
     run.Report(4);
   }
   const TFloatPlane& g = f;
-  thresholds = HistogramThresholds(run, g, stats);
-
-  TBytePlane e(run.wx, run.hx);
-  Hysteresis(run, g, thresholds, e);
+  const TThresholds thresholds = HistogramThresholds(run, g, candidates, stats);
+  Hysteresis(run, g, candidates, thresholds, marks);
   run.Report(5);
   // The weak marks and the inversion fold into the output rule: a strong mark is an edge.
   run.Report(6);
-  const int64_t edges = WriteOutput(run, e, dest);
-  if (stats != nullptr) stats->edges = edges;
+  if (stats != nullptr) stats->edges = CountEdges(run, marks);
+  WriteOutput(run, marks, dest);
   return true;
 }
 
