@@ -708,6 +708,9 @@ int64_t ProbeJpeg(TKvStream& stream) {
   stream.Seek(start);
   for (size_t i = 0; i + 3 <= got; ++i)
     if (std::memcmp(window + i, kJpegSignature, 3) == 0) return start + int64_t(i);
+  // A start-of-image marker right at the position also counts when fill bytes, not a marker,
+  // follow it: the library skips those.
+  if (got >= 2 && window[0] == kJpegSignature[0] && window[1] == kJpegSignature[1]) return start;
   return -1;
 }
 
