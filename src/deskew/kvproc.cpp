@@ -9,6 +9,7 @@
 
 #include "deskew/kvview.h"
 #include "deskew/measureskew.h"
+#include "deskew/rotate.h"
 
 namespace {
 
@@ -64,6 +65,34 @@ std::unique_ptr<TKvBitmap> MakeUndoCopy(const TKvBitmap& image) {
   return copy;
 }
 
+inline void PutBit(uint8_t* row, int x, bool white) {
+  const uint8_t mask = uint8_t(0x80 >> (x & 7));
+  if (white)
+    row[x >> 3] |= mask;
+  else
+    row[x >> 3] &= uint8_t(~mask);
+}
+
+inline bool GetBitAt(const uint8_t* row, int x) {
+  return (row[x >> 3] >> (7 - (x & 7))) & 1;
+}
+
+// Copies `count` bits from bit `s` of `src` to bit `d` of `dst` (most significant bit first):
+// single bits up to a destination byte boundary, then whole destination bytes gathered from one
+// or two source bytes, then the remaining bits.
+void CopyBitRun(const uint8_t* src, int s, uint8_t* dst, int d, int count) {
+  while (count > 0 && (d & 7) != 0) {
+    PutBit(dst, d++, GetBitAt(src, s++));
+    --count;
+  }
+  const int shift = s & 7;
+  for (; count >= 8; count -= 8, s += 8, d += 8) {
+    const uint8_t* p = src + (s >> 3);
+    dst[d >> 3] = shift == 0 ? p[0] : uint8_t((p[0] << shift) | (p[1] >> (8 - shift)));
+  }
+  while (count-- > 0) PutBit(dst, d++, GetBitAt(src, s++));
+}
+
 // Copies the marked pixels of the box (bx, by) .. (bx + bw - 1, by + bh - 1), given in image
 // (mask) coordinates, from `src` at (x - srcOffX, y - srcOffY) to `dst` at (x - dstOffX,
 // y - dstOffY). Both bitmaps have the same format; the box must lie inside both and the mask.
@@ -83,15 +112,7 @@ void CopyMarkedPixels(const TKvBitmap& src, int srcOffX, int srcOffY, TKvBitmap&
       while (x < xEnd && mrow[x] != 0) ++x;
       if (x == runStart) continue;
       if (bits) {
-        for (int px = runStart; px < x; ++px) {
-          const int s = px - srcOffX, d = px - dstOffX;
-          const bool white = (in[s >> 3] >> (7 - (s & 7))) & 1;
-          const uint8_t mask = uint8_t(0x80 >> (d & 7));
-          if (white)
-            out[d >> 3] |= mask;
-          else
-            out[d >> 3] &= uint8_t(~mask);
-        }
+        CopyBitRun(in, runStart - srcOffX, out, runStart - dstOffX, x - runStart);
       } else {
         std::memcpy(out + size_t(runStart - dstOffX) * bpp, in + size_t(runStart - srcOffX) * bpp,
                     size_t(x - runStart) * bpp);
@@ -140,8 +161,7 @@ bool TKvSelection::IsMarked(int x, int y) const {
 
 void TKvSelection::Reset(int width, int height) {
   mask_ = TKvMask();
-  if (width > 0 && height > 0) mask_.Allocate(width, height, 8);
-  mask_.Fill(0);
+  if (width > 0 && height > 0) mask_.Allocate(width, height, 8);  // unmarked
   x1_ = y1_ = kEmptyLow;
   x2_ = y2_ = 0;
 }
@@ -177,28 +197,57 @@ void TKvSelection::ResizeKeepingTopLeft(int width, int height) {
     Reset(width, height);
     return;
   }
-  mask_.Resize(width, height, 0);
+  TKvMask resized(width, height, 8);  // unmarked
+  const int keepWidth = std::min(width, mask_.Width());
+  const int keepHeight = std::min(height, mask_.Height());
+  if (keepWidth > 0)
+    for (int y = 0; y < keepHeight; ++y)
+      std::memcpy(resized.Row(y), mask_.Row(y), size_t(keepWidth));
+  mask_ = std::move(resized);
   RecomputeBox();
 }
+
+namespace {
+
+// Index of the first nonzero byte of row[0 .. count), or count; whole words of zeros are skipped.
+int FirstMarked(const uint8_t* row, int count) {
+  int x = 0;
+  for (; x + 8 <= count; x += 8) {
+    uint64_t word;
+    std::memcpy(&word, row + x, 8);
+    if (word != 0) break;
+  }
+  while (x < count && row[x] == 0) ++x;
+  return x;
+}
+
+// Index of the last nonzero byte of row[0 .. count), or -1.
+int LastMarked(const uint8_t* row, int count) {
+  int x = count;
+  for (; x >= 8; x -= 8) {
+    uint64_t word;
+    std::memcpy(&word, row + x - 8, 8);
+    if (word != 0) break;
+  }
+  while (x > 0 && row[x - 1] == 0) --x;
+  return x - 1;
+}
+
+}  // namespace
 
 void TKvSelection::RecomputeBox() {
   x1_ = y1_ = kEmptyLow;
   x2_ = y2_ = 0;
-  bool any = false;
+  const int width = mask_.Width();
   for (int y = 0; y < mask_.Height(); ++y) {
     const uint8_t* row = mask_.Row(y);
-    int first = -1, last = -1;
-    for (int x = 0; x < mask_.Width(); ++x)
-      if (row[x] != 0) {
-        if (first < 0) first = x;
-        last = x;
-      }
-    if (first < 0) continue;
-    if (!any) {
+    const int first = FirstMarked(row, width);
+    if (first >= width) continue;
+    const int last = LastMarked(row, width);
+    if (y1_ == kEmptyLow) {
+      y1_ = y;
       x1_ = first;
       x2_ = last;
-      y1_ = y;
-      any = true;
     }
     x1_ = std::min(x1_, first);
     x2_ = std::max(x2_, last);
@@ -384,14 +433,20 @@ void TKvProc::ReportProgress(int percent) {
 bool TKvProc::StoreImageEntry(TStore& store, TKvUndoSource source) {
   TKvBitmap* image = Image();
   if (TooSmallForUndo(*image)) return false;
-  // The oldest entries go before the copy is made, so that at most UndoLimit copies exist.
   const size_t limit = size_t(std::max(UndoLimit, 1));
+  // A copy of the unchanged image that is about to be pushed out anyway serves again.
+  std::unique_ptr<TKvBitmap> reused;
+  if (reuseNewestCopy_ && &store == &undo_ && limit == 1 && !store.empty())
+    reused = std::move(store.back().Image);
+  reuseNewestCopy_ = false;
+  // The oldest entries go before the copy is made, so that at most UndoLimit copies exist.
   while (store.size() >= limit) store.erase(store.begin());
   TUndoEntry entry;
-  entry.Image = MakeUndoCopy(*image);
+  entry.Image = reused ? std::move(reused) : MakeUndoCopy(*image);
   entry.Source = source;
   entry.LayerIndex = view_ != nullptr ? view_->LayersCurrent() : -1;
   store.push_back(std::move(entry));
+  ++(&store == &undo_ ? undoPushes_ : redoPushes_);
   return true;
 }
 
@@ -406,11 +461,9 @@ void TKvProc::SaveUndo(TKvUndoSource source) {
 
 void TKvProc::SaveUndoCaptioned(const std::string& caption, TKvUndoSource source) {
   if (!CheckPixelFormat({}) || TooSmallForUndo(*Image())) return;
-  const TKvBitmap* before = undo_.empty() ? nullptr : undo_.back().Image.get();
-  const size_t countBefore = undo_.size();
+  const uint64_t before = undoPushes_;
   SaveUndo(source);
-  if (!undo_.empty() && (undo_.size() != countBefore || undo_.back().Image.get() != before))
-    undo_.back().Caption = caption;
+  if (undoPushes_ != before && !undo_.empty()) undo_.back().Caption = caption;
 }
 
 void TKvProc::SaveRedo(TKvUndoSource source) {
@@ -421,11 +474,9 @@ void TKvProc::SaveRedo(TKvUndoSource source) {
 
 void TKvProc::SaveRedoCaptioned(const std::string& caption, TKvUndoSource source) {
   if (!CheckPixelFormat({}) || TooSmallForUndo(*Image())) return;
-  const TKvBitmap* before = redo_.empty() ? nullptr : redo_.back().Image.get();
-  const size_t countBefore = redo_.size();
+  const uint64_t before = redoPushes_;
   SaveRedo(source);
-  if (!redo_.empty() && (redo_.size() != countBefore || redo_.back().Image.get() != before))
-    redo_.back().Caption = caption;
+  if (redoPushes_ != before && !redo_.empty()) redo_.back().Caption = caption;
 }
 
 void TKvProc::RestoreFrom(TStore& store, int32_t position) {
@@ -532,7 +583,7 @@ void TKvProc::CropSel(bool makeTransparent) {
         if (croppedAlpha != nullptr && imageAlpha->PixelFormat() == kv8g)
           CopyMarkedPixels(*imageAlpha, 0, 0, *croppedAlpha, x1, y1, sel, x1, y1, w, h);
       }
-      image.CopyFrom(cropped);
+      KvTakeContent(image, cropped, true);
       if (image.HasAlphaPlane()) {
         image.AlphaPlane()->RecheckOpaque();
         if (image.AlphaPlane()->AlphaIsOpaque) image.DropAlphaPlane(false, clBlack);

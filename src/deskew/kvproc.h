@@ -213,6 +213,11 @@ class TKvProc {
   TColor ownBackground_ = clBlack;
   TStore undo_;
   TStore redo_;
+  // Set by RotateAndCrop between its own undo save and Rotate's: nothing changes the image in
+  // between, so with a depth of one Rotate's entry takes over the copy just made.
+  bool reuseNewestCopy_ = false;
+  // Entries pushed so far, to tell whether a save stored one.
+  uint64_t undoPushes_ = 0, redoPushes_ = 0;
 };
 
 // The fill value that FillWith / ResizeCanvas take for `color` on a bitmap of `format`: kv1g

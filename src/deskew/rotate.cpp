@@ -369,6 +369,28 @@ void KvInnerSize(int width, int height, double angle, int& innerWidth, int& inne
   }
 }
 
+void KvTakeContent(TKvBitmap& image, TKvBitmap& from, bool takeAlpha) {
+  if (from.IsEmpty()) return;
+  if (image.Location() != kvInMemory || from.Location() != kvInMemory || image.IsAlphaPlane()) {
+    if (takeAlpha)
+      image.CopyFrom(from);
+    else
+      image.CopyPixelsFrom(from);
+    from.FreeImage();
+    return;
+  }
+  std::unique_ptr<TKvBitmap> alpha = takeAlpha ? from.DetachAlphaPlane() : image.DetachAlphaPlane();
+  const uint8_t dither = takeAlpha ? from.DitherMode : image.DitherMode;
+  const uint8_t allocator = image.AllocatorKind, access = image.AccessMode();
+  const bool opaque = takeAlpha ? from.AlphaIsOpaque : image.AlphaIsOpaque;
+  from.MoveContentTo(image);
+  image.DitherMode = dither;
+  image.AllocatorKind = allocator;
+  image.SetAccessMode(access);
+  image.AlphaIsOpaque = opaque;
+  image.AttachAlphaPlane(std::move(alpha));
+}
+
 std::string KvAngleText(double angle) {
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "%.15g", angle);
@@ -404,7 +426,7 @@ void TKvProc::Rotate(double angle, bool antialias, uint8_t quality, int32_t back
   std::function<void(int, int)> rowDone;
   if (OnProgress) rowDone = [this](int y, int rows) { ReportProgress(int(y * (100.0 / rows))); };
   KvRotateNearest(image, angle, KvBackgroundFillValue(image.PixelFormat(), color), rowDone, turned);
-  image.CopyPixelsFrom(turned);
+  KvTakeContent(image, turned, false);
   if (turnedAlpha) image.AttachAlphaPlane(std::move(turnedAlpha));
   ImageChanged();
   FinishWork();
@@ -430,7 +452,16 @@ void TKvProc::ImageResize(int32_t newWidth, int32_t newHeight, uint8_t horizonta
 void TKvProc::RotateAndCrop(double angle) {
   if (!std::isfinite(angle) || !CheckPixelFormat({})) return;
   if (Image()->IsEmpty()) return;
-  if (AutoUndo) SaveUndoCaptioned("RotateAndCrop", kvuImage);
+  // The flag never outlives this call, whichever way it returns.
+  struct TResetReuse {
+    bool& Flag;
+    ~TResetReuse() { Flag = false; }
+  } resetReuse{reuseNewestCopy_};
+  if (AutoUndo) {
+    const uint64_t before = undoPushes_;
+    SaveUndoCaptioned("RotateAndCrop", kvuImage);
+    reuseNewestCopy_ = undoPushes_ != before;
+  }
   if (IsQuarterMultiple(angle)) {
     // An exact re-arrangement loses nothing, so there is nothing to cut: the search would settle
     // one pixel short and drop the last row and column of a page that needs no turn.
@@ -442,6 +473,7 @@ void TKvProc::RotateAndCrop(double angle) {
   }
   const int width = Image()->Width(), height = Image()->Height();
   Rotate(angle, false, 0, -1);
+  reuseNewestCopy_ = false;
   int innerWidth, innerHeight;
   KvInnerSize(width, height, angle, innerWidth, innerHeight);
   ImageResize(innerWidth, innerHeight, 1, 1, 255);

@@ -26,5 +26,10 @@ void KvRotateNearest(TKvBitmap& source, double angle, double fillValue,
 // RotateAndCrop (i ascending, then j ascending, first pair within one pixel); 0 x 0 when none.
 void KvInnerSize(int width, int height, double angle, int& innerWidth, int& innerHeight);
 
+// `image` takes the pixels, size, format and palette of `from` (which is left empty), keeping
+// its own storage settings; its alpha plane is kept, or with takeAlpha replaced by that of
+// `from`. Buffers in memory hand their storage over; others are copied.
+void KvTakeContent(TKvBitmap& image, TKvBitmap& from, bool takeAlpha);
+
 // The angle as the undo caption writes it: shortest general notation, 15 significant digits.
 std::string KvAngleText(double angle);

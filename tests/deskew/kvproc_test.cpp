@@ -374,6 +374,35 @@ TEST_F(ProcTest, CropSelKeepsMarkedPixelsAndFillsTheRestOfTheBox) {
   EXPECT_EQ(view.Selection().Y2(), 7);
 }
 
+TEST_F(ProcTest, CropSelOfABilevelPageKeepsEveryBitAtAnyOffset) {
+  for (int left : {0, 3, 8, 13}) {
+    TKvView view;
+    TKvBitmap& image = view.Bitmap();
+    ASSERT_TRUE(image.AllocateImage(77, 21, kv1g));
+    TKvBitmap page(77, 21, kv1g);
+    unsigned seed = 12345u + unsigned(left);
+    for (int y = 0; y < 21; ++y)
+      for (int x = 0; x < 77; ++x) {
+        seed = seed * 1103515245u + 12345u;
+        page.SetBit(x, y, (seed >> 16) & 1);
+      }
+    image.CopyFrom(page);
+    view.Update();
+    view.Background = clWhite;
+    view.Select(left, 2, 70, 9);
+    view.Select(left + 5, 9, left + 6, 19, kvSelectAdd);  // a one-pixel column below
+    view.Proc().CropSel(false);
+    ASSERT_EQ(image.Width(), 70 - left);
+    ASSERT_EQ(image.Height(), 17);
+    for (int y = 0; y < 17; ++y)
+      for (int x = 0; x < image.Width(); ++x) {
+        const bool marked = y < 7 || x == 5;
+        EXPECT_EQ(image.GetBit(x, y), marked ? page.GetBit(x + left, y + 2) : true)
+            << "left " << left << " at " << x << "," << y;
+      }
+  }
+}
+
 TEST_F(ProcTest, CropSelTransparentPutsTheMaskIntoTheAlphaPlane) {
   TKvView view;
   ASSERT_TRUE(view.Bitmap().AllocateImage(8, 6, kv24RGB));

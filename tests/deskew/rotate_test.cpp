@@ -371,6 +371,40 @@ TEST(RotateOperations, CaptionsAndEntriesOfRotateAndCrop) {
   EXPECT_EQ(proc.Image()->GetRGB(48, 38), proc.UndoImage(0)->GetRGB(49, 40));
 }
 
+// With the jobs' depth of one only the last entry survives: the turned, uncut page.
+TEST(RotateOperations, DepthOneKeepsTheCutsEntryAndNoStaleCopy) {
+  TKvView view;
+  TKvBitmap& image = view.Bitmap();
+  ASSERT_TRUE(image.AllocateImage(100, 80, kv24RGB));
+  for (int y = 0; y < 80; ++y)
+    for (int x = 0; x < 100; ++x) image.SetRGB(x, y, Tag(x, y));
+  view.Update();
+  TKvProc& proc = view.Proc();
+  std::vector<TKvUndoSource> saves;
+  proc.OnSaveUndo = [&](void*, TKvUndoSource s) { saves.push_back(s); };
+  proc.RotateAndCrop(1.0);
+  EXPECT_EQ(saves.size(), 3u) << "every step saves";
+  ASSERT_EQ(proc.UndoCount(), 1);
+  EXPECT_EQ(proc.UndoCaption(0), "ImageResize 98,78");
+  EXPECT_EQ(proc.UndoImage(0)->Width(), 101);
+  proc.Undo(false);
+  EXPECT_EQ(image.Width(), 101);
+
+  // A zero angle saves the unturned page; what is saved next is the image as it is then.
+  ASSERT_TRUE(image.AllocateImage(100, 80, kv24RGB));
+  image.FillWith(0x010203);
+  proc.RotateAndCrop(0);
+  EXPECT_EQ(proc.UndoCaption(0), "RotateAndCrop");
+  image.FillWith(0x0A0B0C);
+  proc.Rotate(3);
+  ASSERT_EQ(proc.UndoCount(), 1);
+  EXPECT_EQ(proc.UndoCaption(0), "Rotate 3");
+  EXPECT_EQ(proc.UndoImage(0)->Width(), 100);
+  TKvBitmap saved;
+  saved.CopyFrom(*proc.UndoImage(0));
+  EXPECT_EQ(saved.GetRGB(50, 40), KvRGB(0x0C, 0x0B, 0x0A));
+}
+
 TEST(RotateOperations, AngleCaptionText) {
   EXPECT_EQ(KvAngleText(0.5), "0.5");
   EXPECT_EQ(KvAngleText(1.7), "1.7");
