@@ -222,31 +222,176 @@ TRowBox AveragingRows(int j, double sy, int h0, int h1) {
 // Fast linear, colour (and one-channel gray): C channels a pixel, one byte each.
 
 template <int C>
-void HorizontalRow(const uint8_t* src, uint8_t* dst, const TColumnTables& t, bool enlarging,
-                   int w1) {
-  if (enlarging) {
-    for (int i = 0; i < w1; ++i) {
-      const uint8_t* a = src + C * t.left[size_t(i)];
-      const uint8_t* b = src + C * t.right[size_t(i)];
-      const int32_t q = t.frac[size_t(i)];
-      for (int c = 0; c < C; ++c) dst[C * i + c] = Interpolate(a[c], b[c], q);
-    }
-    return;
-  }
+void InterpolateColumns(const uint8_t* src, uint8_t* dst, const TColumnTables& t, int w1) {
   for (int i = 0; i < w1; ++i) {
-    uint32_t sum[C] = {};
-    const uint8_t* p = src + C * t.left[size_t(i)];
-    const uint8_t* end = src + C * (t.last[size_t(i)] + 1);
-    for (; p < end; p += C)
-      for (int c = 0; c < C; ++c) sum[c] += p[c];
-    const TBoxDivider& d = t.divider[size_t(i)];
-    for (int c = 0; c < C; ++c) dst[C * i + c] = uint8_t(d.Divide(sum[c]));
+    const uint8_t* a = src + C * t.left[size_t(i)];
+    const uint8_t* b = src + C * t.right[size_t(i)];
+    const int32_t q = t.frac[size_t(i)];
+    for (int c = 0; c < C; ++c) dst[C * i + c] = Interpolate(a[c], b[c], q);
   }
 }
 
-void InterpolateRows(const uint8_t* top, const uint8_t* bottom, int32_t q, uint8_t* dst,
-                     int bytes) {
+// Box means through running sums: prefix[C * x + c] holds the sum of channel c over columns
+// 0 .. x - 1, so a box left .. last sums to prefix[last + 1] - prefix[left]. One sequential pass
+// over the row instead of re-reading the columns that neighbouring boxes share.
+template <int C>
+void AverageColumns(const uint8_t* src, uint8_t* dst, const TColumnTables& t, int w0, int w1,
+                    uint32_t* __restrict prefix) {
+  uint32_t run[C] = {};
+  for (int c = 0; c < C; ++c) prefix[c] = 0;
+  for (int x = 0; x < w0; ++x)
+    for (int c = 0; c < C; ++c) prefix[C * (x + 1) + c] = run[c] += src[C * x + c];
+  for (int i = 0; i < w1; ++i) {
+    const uint32_t* first = prefix + C * t.left[size_t(i)];
+    const uint32_t* end = prefix + C * (t.last[size_t(i)] + 1);
+    const TBoxDivider& d = t.divider[size_t(i)];
+    for (int c = 0; c < C; ++c) dst[C * i + c] = uint8_t(d.Divide(end[c] - first[c]));
+  }
+}
+
+void InterpolateRows(const uint8_t* __restrict top, const uint8_t* __restrict bottom, int32_t q,
+                     uint8_t* __restrict dst, int bytes) {
   for (int k = 0; k < bytes; ++k) dst[k] = Interpolate(top[k], bottom[k], q);
+}
+
+// sum[k] += row[k]; kept apart (restrict, counts by value) so that the loop vectorises.
+void AccumulateRow(uint32_t* __restrict sum, const uint8_t* __restrict row, int bytes) {
+  for (int k = 0; k < bytes; ++k) sum[k] += row[k];
+}
+
+void DivideRow(const uint32_t* __restrict sum, TBoxDivider d, uint8_t* __restrict dst, int bytes) {
+  for (int k = 0; k < bytes; ++k) dst[k] = uint8_t(d.Divide(sum[k]));
+}
+
+// The horizontal pass of one source row for C-channel rows: interpolation when enlarging, box
+// means otherwise. Each copy owns its running-sum scratch, so each thread works on its own copy.
+template <int C>
+class TColourColumns {
+ public:
+  static constexpr int kChannels = C;
+  TColourColumns(const TColumnTables& tables, bool enlarging, int w0, int w1)
+      : tables_(&tables), enlarging_(enlarging), w0_(w0), w1_(w1) {
+    if (!enlarging) prefix_.resize(size_t(C) * (size_t(w0) + 1));
+  }
+  int Width() const { return w1_; }
+  void operator()(const uint8_t* src, uint8_t* out) {
+    if (enlarging_)
+      InterpolateColumns<C>(src, out, *tables_, w1_);
+    else
+      AverageColumns<C>(src, out, *tables_, w0_, w1_, prefix_.data());
+  }
+
+ private:
+  const TColumnTables* tables_;
+  bool enlarging_;
+  int w0_, w1_;
+  std::vector<uint32_t> prefix_;
+};
+
+// The vertical pass: interpolation between two rows, or the mean of a box of rows.
+struct TVerticalPlan {
+  bool interpolate;
+  double sy;
+  int h0, h1;
+};
+
+// Destination row j into `out` (bytes), reading horizontal-pass rows through rowAt(y); each row
+// pointer is used before the next one is asked for, except the two rows of an interpolation.
+template <class RowAt>
+void VerticalStep(const TVerticalPlan& v, int j, int bytes, uint32_t* sum, RowAt&& rowAt,
+                  uint8_t* out) {
+  if (v.interpolate) {
+    const TRowStep s = InterpolationRow(j, v.sy, v.h0);
+    const uint8_t* top = rowAt(s.top);
+    const uint8_t* bottom = rowAt(s.bottom);
+    InterpolateRows(top, bottom, s.frac, out, bytes);
+    return;
+  }
+  const TRowBox b = AveragingRows(j, v.sy, v.h0, v.h1);
+  std::fill_n(sum, bytes, 0u);
+  for (int y = b.first; y <= b.last; ++y) AccumulateRow(sum, rowAt(y), bytes);
+  DivideRow(sum, TBoxDivider(uint32_t(b.last - b.first + 1)), out, bytes);
+}
+
+// The horizontal-pass rows of the two source rows asked for last. Destination rows ask for
+// source rows in rising order and neighbouring boxes share their border row, so every source row
+// is made about once, and no work raster of the whole height has to go through memory.
+template <class Columns>
+class TRecentRows {
+ public:
+  TRecentRows(const Columns& columns, TRows& source)
+      : columns_(columns), source_(&source), bytes_(Columns::kChannels * columns.Width()) {
+    for (auto& b : buffer_) b.resize(size_t(bytes_));
+  }
+  const uint8_t* Get(int y) {
+    for (int s = 0; s < 2; ++s)
+      if (row_[s] == y) {
+        older_ = 1 - s;
+        return buffer_[s].data();
+      }
+    const int s = older_;
+    columns_(source_->Row(y), buffer_[s].data());
+    row_[s] = y;
+    older_ = 1 - s;
+    return buffer_[s].data();
+  }
+
+ private:
+  Columns columns_;
+  TRows* source_;
+  int bytes_;
+  int row_[2] = {-1, -1};
+  int older_ = 0;
+  std::vector<uint8_t> buffer_[2];
+};
+
+// Runs the two passes. emit(line, destinationRow) writes one finished line of the vertical pass.
+// With a progress handler the passes run one after the other through a work raster of
+// W1 x H0, so the reports come in the documented order; without one, destination rows are
+// made in chunks (one per thread when the rows stay at fixed addresses), each from the
+// horizontal rows it needs.
+template <class Columns, class Emit>
+void RunSeparable(TRows& srcRows, TRows& dstRows, const Columns& columns, const TVerticalPlan& v,
+                  Emit&& emit, const TPassProgress& progress, int64_t sourceBytes) {
+  const int bytes = Columns::kChannels * columns.Width();
+  if (progress.Active()) {
+    TKvWorkBitmap work(columns.Width(), v.h0, 8 * Columns::kChannels);
+    Columns maker = columns;
+    for (int y = 0; y < v.h0; ++y) {
+      maker(srcRows.Row(y), work.Row(y));
+      progress.FirstPassRow(y);
+    }
+    std::vector<uint32_t> sum(static_cast<size_t>(bytes));
+    std::vector<uint8_t> line(static_cast<size_t>(bytes));
+    for (int j = 0; j < v.h1; ++j) {
+      VerticalStep(
+          v, j, bytes, sum.data(), [&](int y) { return work.Row(y); }, line.data());
+      emit(line.data(), dstRows.Row(j));
+      progress.SecondPassRow(j);
+    }
+    return;
+  }
+  struct TSlot {
+    TRecentRows<Columns> rows;
+    std::vector<uint32_t> sum;
+    std::vector<uint8_t> line;
+  };
+  const int64_t workBytes = std::max(sourceBytes, int64_t(bytes) * v.h1);
+  const unsigned threads = ThreadsFor(workBytes, v.h1, srcRows.Stable() && dstRows.Stable());
+  std::vector<TSlot> slots;
+  slots.reserve(threads);
+  for (unsigned k = 0; k < threads; ++k)
+    slots.push_back(TSlot{TRecentRows<Columns>(columns, srcRows),
+                          std::vector<uint32_t>(size_t(bytes)),
+                          std::vector<uint8_t>(size_t(bytes))});
+  ForRowChunks(v.h1, threads, [&](int j0, int j1, unsigned k) {
+    TSlot& slot = slots[k];
+    for (int j = j0; j < j1; ++j) {
+      VerticalStep(
+          v, j, bytes, slot.sum.data(), [&](int y) { return slot.rows.Get(y); }, slot.line.data());
+      emit(slot.line.data(), dstRows.Row(j));
+    }
+  });
 }
 
 template <int C>
@@ -262,51 +407,19 @@ bool FastLinearChannels(TKvBitmap& source, TKvBitmap& dest, TKvPixFormat format,
   if (dest.PixelFormat() != format && !dest.AllocateImage(w1, h1, format)) return false;
 
   const TColumnTables cols = BuildColumnTables(w0, w1, sx);
-  TKvWorkBitmap work(w1, h0, 8 * C);
-  const int rowBytes = C * w1;
+  const TColourColumns<C> columns(cols, sx > 1.0, w0, w1);
+  const TVerticalPlan vertical{sy > 1.0, sy, h0, h1};
   const TPassProgress progress(onProgress, sender, h0, h1);
+  const size_t rowBytes = size_t(C) * size_t(w1);
 
   TAccessScope readOnly(source, kvAccessRead);
   TAccessScope writeOnly(dest, kvAccessWrite);
   TRows srcRows(source, h0);
   TRows dstRows(dest, h1);
-  const bool parallel = !progress.Active() && srcRows.Stable() && dstRows.Stable();
-
-  // Horizontal pass: source rows into the work raster.
-  const bool enlargeX = sx > 1.0;
-  ForRowChunks(h0, ThreadsFor(int64_t(C) * w0 * h0, h0, parallel), [&](int y0, int y1, unsigned) {
-    for (int y = y0; y < y1; ++y) {
-      HorizontalRow<C>(srcRows.Row(y), work.Row(y), cols, enlargeX, w1);
-      progress.FirstPassRow(y);
-    }
-  });
-
-  // Vertical pass: work rows into the destination.
-  const bool enlargeY = sy > 1.0;
-  const unsigned threads = ThreadsFor(int64_t(rowBytes) * h0, h1, parallel);
-  std::vector<std::vector<uint32_t>> sums(threads);
-  if (!enlargeY)
-    for (auto& s : sums) s.resize(size_t(rowBytes));
-  ForRowChunks(h1, threads, [&](int j0, int j1, unsigned slot) {
-    for (int j = j0; j < j1; ++j) {
-      uint8_t* dst = dstRows.Row(j);
-      if (enlargeY) {
-        const TRowStep s = InterpolationRow(j, sy, h0);
-        InterpolateRows(work.Row(s.top), work.Row(s.bottom), s.frac, dst, rowBytes);
-      } else {
-        const TRowBox b = AveragingRows(j, sy, h0, h1);
-        uint32_t* sum = sums[slot].data();
-        std::fill_n(sum, rowBytes, 0u);
-        for (int y = b.first; y <= b.last; ++y) {
-          const uint8_t* w = work.Row(y);
-          for (int k = 0; k < rowBytes; ++k) sum[k] += w[k];
-        }
-        const TBoxDivider d(uint32_t(b.last - b.first + 1));
-        for (int k = 0; k < rowBytes; ++k) dst[k] = uint8_t(d.Divide(sum[k]));
-      }
-      progress.SecondPassRow(j);
-    }
-  });
+  RunSeparable(
+      srcRows, dstRows, columns, vertical,
+      [rowBytes](const uint8_t* line, uint8_t* dst) { std::memcpy(dst, line, rowBytes); }, progress,
+      int64_t(C) * w0 * h0);
   return true;
 }
 
@@ -331,6 +444,18 @@ int CountSetBits(const uint8_t* row, int x1, int x2) {
   return n;
 }
 
+// The same through one 64-bit window when the range is short and eight bytes from its first
+// byte lie inside the row (`rowBytes` readable bytes); the usual case of a page reduction.
+inline int CountSetBitsInRow(const uint8_t* row, int rowBytes, int x1, int x2) {
+  constexpr int kWindowBits = 57;  // a range of up to 57 bits fits a 64-bit window at any offset
+  const int first = x1 >> 3, length = x2 - x1 + 1;
+  if (length > kWindowBits || first + 8 > rowBytes) return CountSetBits(row, x1, x2);
+  uint64_t window;
+  std::memcpy(&window, row + first, sizeof window);
+  if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap64(window);
+  return std::popcount((window << (x1 & 7)) >> (64 - length));
+}
+
 void WriteGray(uint8_t* dst, int x, uint8_t v) {
   dst[3 * x] = dst[3 * x + 1] = dst[3 * x + 2] = v;
 }
@@ -338,7 +463,7 @@ void WriteGray(uint8_t* dst, int x, uint8_t v) {
 // Reduction in both directions: every destination pixel is 255 * (set bits) div (pixels) over
 // its source box. Column box of column j: Trunc(j*fx - fx/2) .. Trunc(j*fx + fx/2); row box of
 // row i: Trunc(i*fy - fy/2) .. Trunc(i*fy + Trunc(fy)/2); both clipped to the page.
-void AreaAverageBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int h1,
+void AreaAverageBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int h1, int rowBytes,
                      bool parallel) {
   const double fx = double(w0) / double(w1), fy = double(h0) / double(h1);
   std::vector<int> x1(static_cast<size_t>(w1)), x2(static_cast<size_t>(w1));
@@ -361,7 +486,7 @@ void AreaAverageBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int
       for (int y = y1; y <= y2; ++y) {
         const uint8_t* row = srcRows.Row(y);
         for (int j = 0; j < w1; ++j)
-          count[j] += uint32_t(CountSetBits(row, x1[size_t(j)], x2[size_t(j)]));
+          count[j] += uint32_t(CountSetBitsInRow(row, rowBytes, x1[size_t(j)], x2[size_t(j)]));
       }
       uint8_t* dst = dstRows.Row(i);
       const uint64_t rows = uint64_t(y2 - y1 + 1);
@@ -373,34 +498,39 @@ void AreaAverageBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int
   });
 }
 
+// The horizontal pass from bits: interpolation between source pixels of 0 or 255, one byte a
+// pixel (all three channels of the result are equal).
+class TBitColumns {
+ public:
+  static constexpr int kChannels = 1;
+  TBitColumns(const TColumnTables& tables, int w1) : tables_(&tables), w1_(w1) {}
+  int Width() const { return w1_; }
+  void operator()(const uint8_t* src, uint8_t* out) const {
+    const TColumnTables& t = *tables_;
+    for (int i = 0; i < w1_; ++i)
+      out[i] = Interpolate(BitValue(src, t.left[size_t(i)]), BitValue(src, t.right[size_t(i)]),
+                           t.frac[size_t(i)]);
+  }
+
+ private:
+  const TColumnTables* tables_;
+  int w1_;
+};
+
 // Enlarging in at least one direction: both passes interpolate, even along a direction that
-// shrinks. All three channels are equal, so the work raster keeps one byte a pixel.
-void InterpolateBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int h1, bool parallel,
+// shrinks.
+void InterpolateBits(TRows& srcRows, TRows& dstRows, int w0, int h0, int w1, int h1,
                      const TPassProgress& progress) {
   const double sx = double(w1) / double(w0), sy = double(h1) / double(h0);
   const TColumnTables cols = BuildColumnTables(w0, w1, sx);
-  TKvWorkBitmap work(w1, h0, 8);
-  const int64_t srcBytes = (int64_t(w0) + 7) / 8 * h0;
-  ForRowChunks(h0, ThreadsFor(srcBytes, h0, parallel), [&](int y0, int y1, unsigned) {
-    for (int y = y0; y < y1; ++y) {
-      const uint8_t* src = srcRows.Row(y);
-      uint8_t* w = work.Row(y);
-      for (int i = 0; i < w1; ++i)
-        w[i] = Interpolate(BitValue(src, cols.left[size_t(i)]),
-                           BitValue(src, cols.right[size_t(i)]), cols.frac[size_t(i)]);
-      progress.FirstPassRow(y);
-    }
-  });
-  ForRowChunks(h1, ThreadsFor(int64_t(w1) * h0, h1, parallel), [&](int j0, int j1, unsigned) {
-    for (int j = j0; j < j1; ++j) {
-      const TRowStep s = InterpolationRow(j, sy, h0);
-      const uint8_t* top = work.Row(s.top);
-      const uint8_t* bottom = work.Row(s.bottom);
-      uint8_t* dst = dstRows.Row(j);
-      for (int i = 0; i < w1; ++i) WriteGray(dst, i, Interpolate(top[i], bottom[i], s.frac));
-      progress.SecondPassRow(j);
-    }
-  });
+  const TBitColumns columns(cols, w1);
+  const TVerticalPlan vertical{true, sy, h0, h1};
+  RunSeparable(
+      srcRows, dstRows, columns, vertical,
+      [w1](const uint8_t* line, uint8_t* dst) {
+        for (int i = 0; i < w1; ++i) WriteGray(dst, i, line[i]);
+      },
+      progress, (int64_t(w0) + 7) / 8 * h0);
 }
 
 bool FastLinearBits(TKvBitmap& source, TKvBitmap& dest, const TKvProgressEvent& onProgress,
@@ -421,9 +551,10 @@ bool FastLinearBits(TKvBitmap& source, TKvBitmap& dest, const TKvProgressEvent& 
   TRows dstRows(dest, h1);
   const bool stable = srcRows.Stable() && dstRows.Stable();
   if (sx < 1.0 && sy < 1.0)
-    AreaAverageBits(srcRows, dstRows, w0, h0, w1, h1, stable);  // reports no progress
+    AreaAverageBits(srcRows, dstRows, w0, h0, w1, h1, source.RowLength(),
+                    stable);  // reports no progress
   else
-    InterpolateBits(srcRows, dstRows, w0, h0, w1, h1, stable && !progress.Active(), progress);
+    InterpolateBits(srcRows, dstRows, w0, h0, w1, h1, progress);
   return true;
 }
 
