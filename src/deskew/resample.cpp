@@ -1,28 +1,30 @@
 // Resampling.
 //
-// Method. The fast linear paths are separable: a horizontal pass turns every source row into a
-// row of W1 pixels in a work raster (W1 x H0), and a vertical pass turns the work rows into the
-// H1 destination rows. A pass either interpolates between two neighbours with a 17-bit fixed
-// point fraction (enlarging), or takes the integer mean of a box of neighbours (reducing); the
-// box of a destination column runs from the source column under it to the one under its right
-// neighbour, so neighbouring boxes share their border column. Positions come from per-column
-// tables built once per call. The reduction of a bilevel page in both directions is not
-// separable: every destination pixel counts the set bits of its own source rectangle.
-// The nearest copy maps every destination column and row to one source column and row through
-// tables and copies whole pixels.
+// Method. The fast linear paths are separable: a horizontal pass turns a source row into a row
+// of W1 pixels, and a vertical pass combines such rows into the H1 destination rows. A pass
+// either interpolates between two neighbours with a 17-bit fixed point fraction (enlarging), or
+// takes the integer mean of a box of neighbours (reducing); the box of a destination column runs
+// from the source column under it to the one under its right neighbour, so neighbouring boxes
+// share their border column. Positions come from per-column tables built once per call. The
+// reduction of a bilevel page in both directions is not separable: every destination pixel
+// counts the set bits of its own source rectangle. The nearest copy maps every destination
+// column and row to one source column and row through tables and copies whole pixels.
 //
 // Floating point. Scale factors and positions are doubles; the expressions around them are
 // evaluated in x87 extended precision (long double) before truncation, as the rules fix them,
 // so that column and row choices at exact multiples come out the same on every build.
 //
-// Speed. Rows are fetched once each as raw pointers. When both bitmaps keep their rows at fixed
-// addresses (not temp-file storage) and no progress handler is given, the rows of a pass are
-// split over a few threads; every row is computed the same way, so the result is identical.
+// Speed. Rows are fetched once each as raw pointers. Without a progress handler the vertical
+// pass asks for horizontal rows as it needs them and keeps the last two, so each source row is
+// turned once and the narrow rows stay in cache; with a handler the two passes run one after the
+// other through a W1 x H0 work raster, which gives the reports in their documented order. When
+// both bitmaps keep their rows at fixed addresses (not temp-file storage) and no handler is
+// given, destination rows are split over a few threads; every row is computed the same way
+// whoever computes it, so the result is identical.
 #include "deskew/resample.h"
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <thread>
