@@ -42,25 +42,11 @@ bool TooSmallForUndo(const TKvBitmap& image) {
   return image.Width() < kMinUndoSide || image.Height() < kMinUndoSide;
 }
 
-// Undo copies always live in a temporary file, whatever their size: the file threshold is 0
-// while the copy is allocated. The threshold is a process-wide setting, so its previous value is
-// put back afterwards (the processor runs on one thread; nothing else allocates meanwhile).
-class TAllInTempFiles {
- public:
-  TAllInTempFiles() : previous_(TKvBitmap::FileThreshold()) {
-    TKvBitmap::SetFileThresholdOverride(0);
-  }
-  ~TAllInTempFiles() { TKvBitmap::SetFileThresholdOverride(previous_); }
-  TAllInTempFiles(const TAllInTempFiles&) = delete;
-  TAllInTempFiles& operator=(const TAllInTempFiles&) = delete;
-
- private:
-  int64_t previous_;
-};
-
+// Undo copies always live in a temporary file, whatever their size: their own file threshold
+// is 0 (the process-wide one is left alone, as other documents may be allocating meanwhile).
 std::unique_ptr<TKvBitmap> MakeUndoCopy(const TKvBitmap& image) {
   auto copy = std::make_unique<TKvBitmap>();
-  TAllInTempFiles toFile;
+  copy->OwnFileThreshold = 0;
   copy->CopyFrom(image);
   return copy;
 }

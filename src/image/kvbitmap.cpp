@@ -205,7 +205,7 @@ bool TKvBitmap::AllocateImage(int width, int height, TKvPixFormat format) {
   SetGeometry(width, height, format);
   if (format == kv8p) palette_.assign(256, TKvRGB{});
   const int64_t size = int64_t(rowLength_) * height;
-  const int64_t threshold = FileThreshold();
+  const int64_t threshold = OwnFileThreshold >= 0 ? OwnFileThreshold : FileThreshold();
   if (location_ == kvTempFile && size < threshold) location_ = kvInMemory;
   if (location_ == kvInMemory && size > threshold) location_ = kvTempFile;
 
@@ -605,6 +605,7 @@ TKvBitmap* TKvBitmap::AlphaPlane() {
     auto plane = std::make_unique<TKvBitmap>();
     plane->isAlphaPlane_ = true;
     plane->location_ = location_ == kvTBitmap ? kvInMemory : location_;
+    plane->OwnFileThreshold = OwnFileThreshold;
     if (!IsEmpty() && plane->AllocateImage(Width(), Height(), kv8g)) plane->FillWith(255);
     alpha_ = std::move(plane);
   }

@@ -80,6 +80,9 @@ class TKvBitmap {
   // when unknown), or the process-wide override when set (not -1).
   static int64_t FileThreshold();
   static void SetFileThresholdOverride(int64_t bytes);  // -1 clears the override
+  // This buffer's own threshold (0 puts every allocation in a temporary file, as undo copies
+  // are kept); -1 uses FileThreshold(). An alpha plane created later takes it over.
+  int64_t OwnFileThreshold = -1;
   // Folder for temporary files; empty means TMPDIR, then /tmp.
   static void SetTempFolder(const std::string& folder);
   static std::string TempFolder();

@@ -231,6 +231,7 @@ TEST_F(ProcTest, UndoCopyLivesInATemporaryFileAndComesBack) {
   ASSERT_NE(proc.UndoImage(0), nullptr);
   EXPECT_EQ(proc.UndoImage(0)->Location(), kvTempFile);
   EXPECT_EQ(proc.UndoCaption(0), "Paint");
+  EXPECT_FALSE(proc.Image()->HasAlphaPlane());
   EXPECT_EQ(proc.UndoSourceAt(0), kvuImage);
   EXPECT_EQ(log.Events, (std::vector<std::string>{"u1"}));
 
@@ -250,6 +251,23 @@ TEST_F(ProcTest, UndoCopyLivesInATemporaryFileAndComesBack) {
   EXPECT_EQ(proc.Image()->GetRGB(20, 10), Tag(20, 10));
   proc.ClearUndo();
   EXPECT_EQ(proc.UndoCount(), 0);
+}
+
+TEST_F(ProcTest, AlphaPlaneOfAnUndoCopyIsInATemporaryFileToo) {
+  TKvProc proc;
+  ASSERT_TRUE(proc.Image()->AllocateImage(6, 5, kv24RGB));
+  proc.Image()->FillWith(clWhite);
+  proc.Image()->AlphaPlane()->FillWith(77);
+  proc.SaveUndo(kvuImage);
+  ASSERT_EQ(proc.UndoCount(), 1);
+  ASSERT_TRUE(proc.UndoImage(0)->HasAlphaPlane());
+  EXPECT_EQ(proc.UndoImage(0)->ExistingAlphaPlane()->Location(), kvTempFile);
+  proc.Image()->DropAlphaPlane(false, clBlack);
+  proc.Undo(false);
+  ASSERT_TRUE(proc.Image()->HasAlphaPlane());
+  EXPECT_EQ(proc.Image()->ExistingAlphaPlane()->GetByte(5, 4), 77);
+  EXPECT_NE(proc.Image()->ExistingAlphaPlane()->Location(), kvTempFile)
+      << "a small image in memory";
 }
 
 TEST_F(ProcTest, LimitPushesOutTheOldestAndPositionsCountFromTheNewest) {
