@@ -152,17 +152,28 @@ int PositiveMod(int v, int m) {
   return r < 0 ? r + m : r;
 }
 
-// Stage 1: the page in gray, W x H, read row by row (the source may page its rows).
-std::vector<uint8_t> ReadGray(const TKvBitmap& source, int w, int h) {
-  std::vector<uint8_t> gray(size_t(w) * size_t(h));
-  for (int y = 0; y < h; ++y) {
-    const uint8_t* row = source.RowPtr(y);
-    uint8_t* out = gray.data() + size_t(w) * size_t(y);
-    for (int x = 0; x < w; ++x) {
-      const int blue = row[3 * x], green = row[3 * x + 1], red = row[3 * x + 2];
-      out[x] = uint8_t((red * kGrayRed + green * kGrayGreen + blue * kGrayBlue) / kGrayDivisor);
-    }
+void GrayRow(const uint8_t* row, int w, uint8_t* out) {
+  for (int x = 0; x < w; ++x) {
+    const int blue = row[3 * x], green = row[3 * x + 1], red = row[3 * x + 2];
+    out[x] = uint8_t((red * kGrayRed + green * kGrayGreen + blue * kGrayBlue) / kGrayDivisor);
   }
+}
+
+// Stage 1: the page in gray, W x H. Rows of a temporary-file buffer are paged in one at a time,
+// so they are read in turn; rows in memory stay put and are converted by several threads.
+std::vector<uint8_t> ReadGray(const TRun& run, const TKvBitmap& source) {
+  const int w = run.w, h = run.h;
+  std::vector<uint8_t> gray(size_t(w) * size_t(h));
+  if (source.Location() == kvTempFile) {
+    for (int y = 0; y < h; ++y) GrayRow(source.RowPtr(y), w, gray.data() + size_t(w) * size_t(y));
+    return gray;
+  }
+  std::vector<const uint8_t*> rows(static_cast<size_t>(h));
+  for (int y = 0; y < h; ++y) rows[size_t(y)] = source.RowPtr(y);
+  ParallelRange(h, run.threads, [&](int, int first, int end) {
+    for (int y = first; y < end; ++y)
+      GrayRow(rows[size_t(y)], w, gray.data() + size_t(w) * size_t(y));
+  });
   return gray;
 }
 
@@ -549,19 +560,20 @@ void WriteOutput(const TRun& run, const TBytePlane& e, TKvBitmap& dest) {
   dest.FreeImage();
   if (!dest.AllocateImage(run.w, run.h, kv1g)) throw std::bad_alloc();
   std::vector<uint8_t> bits(size_t(dest.RowLength()));
+  const int fullBytes = run.w / 8;
   for (int y = 0; y < run.h; ++y) {
     std::fill(bits.begin(), bits.end(), uint8_t(0xFF));
     if (y < run.h - 1) {
       const uint8_t* er = e.Row(y + kExtensionMargin) + kExtensionMargin;
-      for (int x0 = 0; x0 < run.w; x0 += 8) {
-        uint8_t byte = 0;
-        for (int i = 0; i < 8; ++i) {
-          const int x = x0 + i;
-          const bool white = x == 0 || x >= run.w || er[std::min(x, run.w - 1)] != kMarkStrong;
-          byte = uint8_t(byte << 1 | (white ? 1 : 0));
-        }
-        bits[size_t(x0 >> 3)] = byte;
+      for (int b = 0; b < fullBytes; ++b) {
+        const uint8_t* cell = er + 8 * b;
+        unsigned byte = 0;
+        for (int i = 0; i < 8; ++i) byte = byte << 1 | (cell[i] != kMarkStrong ? 1u : 0u);
+        bits[size_t(b)] = uint8_t(byte);
       }
+      for (int x = 8 * fullBytes; x < run.w; ++x)
+        if (er[x] == kMarkStrong) bits[size_t(x >> 3)] &= uint8_t(~(0x80u >> (x & 7)));
+      bits[0] |= 0x80;  // column 0
     }
     std::memcpy(dest.RowPtr(y), bits.data(), bits.size());
   }
@@ -613,7 +625,7 @@ bool ShenCastanEdgeMapDetailed(const TKvBitmap& source, TKvBitmap& dest, int32_t
   run.progress = &progress;
   run.sender = progressSender;
 
-  const std::vector<uint8_t> gray = ReadGray(source, w, h);
+  const std::vector<uint8_t> gray = ReadGray(run, source);
   TFloatPlane f(run.wx, run.hx);
   ExtendIntoFloats(run, gray, f);
   run.Report(1);
