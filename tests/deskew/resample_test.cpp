@@ -355,6 +355,20 @@ TEST(FastLinearBits, SameSizeCopiesTheBits) {
     for (int x = 0; x < 13; ++x) EXPECT_EQ(dst.GetBit(x, y), src.GetBit(x, y));
 }
 
+TEST(FastLinearBits, ProgressOnlyWhenInterpolating) {
+  std::vector<int> reported;
+  const TKvProgressEvent onProgress = [&](void*, int32_t p) { reported.push_back(p); };
+  TKvBitmap src(4, 2, kv1g);
+  src.FillWith(1);
+  TKvBitmap enlarged(3, 3, kv24RGB);
+  ASSERT_TRUE(ResampleBitsFiltered(src, enlarged, rfFastLinear, onProgress));
+  EXPECT_EQ(reported, (std::vector<int>{0, 18, 36, 54, 72}));  // as the colour path
+  reported.clear();
+  TKvBitmap reduced(2, 1, kv24RGB);
+  ASSERT_TRUE(ResampleBitsFiltered(src, reduced, rfFastLinear, onProgress));
+  EXPECT_TRUE(reported.empty()) << "area averaging reports nothing";
+}
+
 TEST(FastLinearBits, Refusals) {
   TKvBitmap bits(8, 8, kv1g);
   bits.FillWith(1);
