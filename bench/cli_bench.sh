@@ -30,7 +30,7 @@ magick=/usr/bin/convert
 
 ./scripts/deps
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF >/dev/null
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target kelvane-cli kv-transcode kv-synthpage >/dev/null
 cli="$build/src/app/cli/kelvane-cli"

@@ -134,6 +134,10 @@ struct TKvJobOutcome {
 };
 
 extern const char* const kKvDoneMessage;  // "Done!"
+// What the "Process" button of the image list shows before a job starts.
+constexpr std::string_view kKvNoImagesMessage = "Please add image files at first!";
+constexpr std::string_view kKvNoImagesCaption = "Error";
+constexpr std::string_view kKvOutputFolderTitle = "Select an output folder for output files";
 
 class TKvImageJob {
  public:

@@ -79,6 +79,11 @@ class TKvOptions {
   bool ReadDeskewSettings(TKvDeskewSettings& out, std::string& error) const;
 
   // Texts, exactly as the dialog shows them.
+  static constexpr std::string_view kCaption = "Options";
+  static constexpr std::string_view kPageDeskewCaption = "DeSkew Options";
+  static constexpr std::string_view kPagePdfCaption = "PDF Options";
+  static constexpr std::string_view kTempPpmCaption = "Uncompressed (faster)";
+  static constexpr std::string_view kTempPngCaption = "Compressed";
   static constexpr std::string_view kMsgResampleWidthEmpty = "Please enter the resample width!";
   static constexpr std::string_view kMsgAngleRangeEmpty = "Please enter the angle range!";
   static constexpr std::string_view kMsgAngleRangeBounds =
