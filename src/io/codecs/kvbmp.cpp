@@ -156,7 +156,11 @@ class TBmpReader {
     }
     params_.Bmp.Rle = (compression_ == kBiRle8 || compression_ == kBiRle4) ? 1 : 0;
 
-    if (dataOffset != 0 && !s_.Seek(start_ + int64_t(dataOffset))) return false;
+    // A data offset that points back into the headers or the palette cannot be right: the
+    // pixels then follow the palette.
+    if (dataOffset != 0 && start_ + int64_t(dataOffset) >= s_.Position() &&
+        !s_.Seek(start_ + int64_t(dataOffset)))
+      return false;
     const int64_t remaining = s_.Remaining();
     dataBytes_ = total_ > 0 ? total_ - (s_.Position() - start_) : int64_t(imageSize_);
     if (dataBytes_ <= 0 || dataBytes_ > remaining) dataBytes_ = remaining;
@@ -205,6 +209,8 @@ class TBmpReader {
     params_.SetDpiX(dpiX == 0 ? kKvDefaultDpi : dpiX);
     params_.SetDpiY(dpiY == 0 ? kKvDefaultDpi : dpiY);
     uint32_t colorsUsed = Le32(h + 32);
+    // A palette longer than the rest of the file is a damaged header.
+    if (int64_t(colorsUsed) * 4 > s_.Remaining()) return false;
     if (colorsUsed > 256) colorsUsed = 0;
     if (colorsUsed == 0 && bitCount_ <= 8) colorsUsed = 1u << bitCount_;
 
@@ -278,7 +284,13 @@ class TBmpReader {
     const int64_t pixels = int64_t(width_) * height_;
     if (compression_ == kBiRle8 || compression_ == kBiRle4)
       return pixels <= std::max<int64_t>(dataBytes_, 1) * kRlePixelsPerByte;
-    return FileRowLength(width_, bitCount_) * height_ <= s_.Remaining();
+    return RequiredRowBytes() <= s_.Remaining();
+  }
+
+  // Bytes the uncompressed rows need: every row padded, except that the padding of the last
+  // row may be missing.
+  int64_t RequiredRowBytes() const {
+    return FileRowLength(width_, bitCount_) * (height_ - 1) + (int64_t(width_) * bitCount_ + 7) / 8;
   }
 
   bool AllocateTarget() {
@@ -336,7 +348,12 @@ class TBmpReader {
       progress_.ReportChanged();
       if (progress_.IsAborting()) return;
       ++progress_.Val;
-      if (!s_.ReadExact(line.data(), rowBytes)) return Fail();
+      const size_t got = s_.Read(line.data(), rowBytes);
+      if (got < rowBytes) {
+        // Only the last row's padding may be missing.
+        if (i + 1 < height_ || int64_t(got) < (int64_t(width_) * bitCount_ + 7) / 8) return Fail();
+        std::fill(line.begin() + std::ptrdiff_t(got), line.end(), 0);
+      }
       const int y = ImageRow(i);
       uint8_t* row = bmp_.RowPtr(y);
       const uint8_t* src = line.data();
