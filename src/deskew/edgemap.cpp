@@ -21,10 +21,12 @@
 //  9-10. The edge marks become the kv1g result: a clear bit (black) is an edge.
 //
 // Speed: the planes are plain top-down float and byte arrays addressed through raw row
-// pointers. The smoothing keeps only one carry row (columns) or one scratch row (rows) instead
-// of the full A and B planes, and the stages whose rows or columns are independent run on up to
-// two threads. Every cell still goes through exactly the same arithmetic in the same order, so
-// the bits do not depend on the thread count. The walk is the only serial stage.
+// pointers. The smoothing keeps a carry row (columns) or a few scratch rows (rows) instead of
+// the full A and B planes; the candidates of each row are collected once, their gradients are
+// computed several at a time, and the histogram and the walk work from that list. The stages
+// whose rows or columns are independent run on up to two threads. Every cell still goes
+// through exactly the same arithmetic in the same order, so the bits do not depend on the
+// thread count or the instruction set. The walk is the only serial stage.
 #include "deskew/edgemap.h"
 
 #include <algorithm>
@@ -138,10 +140,6 @@ struct TRun {
   const TKvProgressEvent* progress = nullptr;
   void* sender = nullptr;
 
-  bool Interior(int y, int x) const {
-    return y >= kAnalysisBorder && y < hx - kAnalysisBorder && x >= kAnalysisBorder &&
-           x < wx - kAnalysisBorder;
-  }
   void Report(int stage) const {
     if (progress != nullptr && *progress) (*progress)(sender, int32_t(stage * kStepPercent));
   }
