@@ -374,28 +374,144 @@ std::array<int, 8> DitherGrayThresholds(int y) {
   return DitherSumThresholds(y, 1);
 }
 
-void DitherRgbRow(const TKvRGB* in, int w, int y, bool vclWhite, uint8_t* out) {
+// Bits of one row from 16-bit values: pixel x is white when v[x] >= t[x & 7]. Whole bytes of
+// eight pixels are written in one expression so that the comparisons run on vector registers.
+template <typename TValue>
+void PackAtLeast(const TValue* __restrict v, int w, const uint16_t* __restrict t,
+                 uint8_t* __restrict out) {
+  const int whole = w >> 3;
+  for (int i = 0; i < whole; ++i) {
+    const TValue* a = v + 8 * i;
+    out[i] = uint8_t(((a[0] >= t[0]) << 7) | ((a[1] >= t[1]) << 6) | ((a[2] >= t[2]) << 5) |
+                     ((a[3] >= t[3]) << 4) | ((a[4] >= t[4]) << 3) | ((a[5] >= t[5]) << 2) |
+                     ((a[6] >= t[6]) << 1) | int(a[7] >= t[7]));
+  }
+  if (w & 7) {
+    uint8_t bits = 0;
+    for (int x = whole << 3; x < w; ++x)
+      if (v[x] >= t[x & 7]) bits |= uint8_t(0x80 >> (x & 7));
+    out[whole] = bits;
+  }
+}
+
+// Per-channel products of the gray weights: table[c * 256 + v] = v * weight of channel c, with
+// the channels in the kv24RGB order (blue, green, red). Looking the products up is quicker than
+// multiplying bytes picked out of the interleaved row.
+std::vector<uint16_t> WeightTable(const TKvGrayWeights& wt) {
+  std::vector<uint16_t> table(768);
+  for (int v = 0; v < 256; ++v) {
+    table[size_t(v)] = uint16_t(v * wt.Blue);
+    table[size_t(256 + v)] = uint16_t(v * wt.Green);
+    table[size_t(512 + v)] = uint16_t(v * wt.Red);
+  }
+  return table;
+}
+
+void WeightedSums16(const uint8_t* __restrict p, int w, const uint16_t* __restrict table,
+                    uint16_t* __restrict s) {
+  for (int x = 0; x < w; ++x)
+    s[x] = uint16_t(table[p[3 * x]] + table[256 + p[3 * x + 1]] + table[512 + p[3 * x + 2]]);
+}
+
+// Whether every weighted sum of 8-bit channels fits 16 bits.
+bool SumsFit16(const TKvGrayWeights& wt) {
+  return wt.Red >= 0 && wt.Green >= 0 && wt.Blue >= 0 &&
+         int64_t(wt.Red) + wt.Green + wt.Blue <= UINT16_MAX / 255;
+}
+
+// kv24RGB rows to kv8g by the gray rule, through the weight table when the sums fit 16 bits.
+class TGrayRow {
+ public:
+  explicit TGrayRow(int width) : wt_(gKvGrayWeights), narrow_(SumsFit16(wt_) && wt_.Divisor > 0) {
+    if (narrow_) {
+      sums_.resize(size_t(width));
+      table_ = WeightTable(wt_);
+    }
+  }
+  void Convert(const TKvRGB* in, int w, uint8_t* out) {
+    if (!narrow_) {
+      EncodeRgbRow(in, w, kv8g, out);
+      return;
+    }
+    uint16_t* s = sums_.data();
+    WeightedSums16(reinterpret_cast<const uint8_t*>(in), w, table_.data(), s);
+    if (wt_.Divisor == 100) {  // the usual divisor as a constant: the division is a multiply
+      for (int x = 0; x < w; ++x) out[x] = uint8_t(unsigned(s[x]) / 100u);
+    } else {
+      const unsigned d = unsigned(wt_.Divisor);
+      for (int x = 0; x < w; ++x) out[x] = uint8_t(unsigned(s[x]) / d);
+    }
+  }
+
+ private:
+  TKvGrayWeights wt_;
+  bool narrow_;
+  std::vector<uint16_t> sums_;
+  std::vector<uint16_t> table_;
+};
+
+// Weighted channel sums of kv24RGB rows compared with per-position thresholds: in 16 bits when
+// the weights and thresholds allow (the usual case), else in 64 bits.
+class TSumThreshold {
+ public:
+  explicit TSumThreshold(int width) : wt_(gKvGrayWeights), narrow_(SumsFit16(wt_)) {
+    if (narrow_) {
+      sums_.resize(size_t(width));
+      table_ = WeightTable(wt_);
+    }
+  }
+  // Row bits: pixel x is white when its weighted sum is at least t[x & 7].
+  void Pack(const uint8_t* p, int w, const std::array<int64_t, 8>& t, uint8_t* out) {
+    bool fits = narrow_;
+    std::array<uint16_t, 8> t16{};
+    for (int i = 0; i < 8; ++i) {
+      fits = fits && t[size_t(i)] <= UINT16_MAX;
+      t16[size_t(i)] = uint16_t(std::clamp<int64_t>(t[size_t(i)], 0, UINT16_MAX));
+    }
+    if (fits) {
+      WeightedSums16(p, w, table_.data(), sums_.data());
+      PackAtLeast(sums_.data(), w, t16.data(), out);
+      return;
+    }
+    PackBits(out, w, [&](int x) {
+      const uint8_t* q = p + 3 * x;
+      return int(int64_t(q[2]) * wt_.Red + int64_t(q[1]) * wt_.Green + int64_t(q[0]) * wt_.Blue >=
+                 t[size_t(x & 7)]);
+    });
+  }
+
+ private:
+  TKvGrayWeights wt_;
+  bool narrow_;
+  std::vector<uint16_t> sums_;
+  std::vector<uint16_t> table_;
+};
+
+void DitherRgbRow(const TKvRGB* in, int w, int y, bool vclWhite, TSumThreshold& sums,
+                  uint8_t* out) {
   const TKvGrayWeights wt = gKvGrayWeights;
   const std::array<int, 8> t = DitherSumThresholds(y, wt.Divisor);
   const uint8_t* p = reinterpret_cast<const uint8_t*>(in);
-  if (!vclWhite) {
-    PackBits(out, w, [&](int x) {
-      const uint8_t* q = p + 3 * x;
-      return int(q[2] * wt.Red + q[1] * wt.Green + q[0] * wt.Blue >= t[size_t(x & 7)]);
-    });
-  } else {
+  if (vclWhite) {
     PackBits(out, w, [&](int x) {
       const uint8_t* q = p + 3 * x;
       if (q[0] >= kVclWhiteChannel && q[1] >= kVclWhiteChannel && q[2] >= kVclWhiteChannel)
         return 1;
-      return int(q[2] * wt.Red + q[1] * wt.Green + q[0] * wt.Blue >= t[size_t(x & 7)]);
+      return int(int64_t(q[2]) * wt.Red + int64_t(q[1]) * wt.Green + int64_t(q[0]) * wt.Blue >=
+                 t[size_t(x & 7)]);
     });
+    return;
   }
+  std::array<int64_t, 8> t64{};
+  for (int i = 0; i < 8; ++i) t64[size_t(i)] = t[size_t(i)];
+  sums.Pack(p, w, t64, out);
 }
 
 void DitherGrayRow(const uint8_t* in, int w, int y, uint8_t* out) {
   const std::array<int, 8> t = DitherGrayThresholds(y);
-  PackBits(out, w, [&](int x) { return int(in[x] >= t[size_t(x & 7)]); });
+  std::array<uint16_t, 8> t16{};
+  for (int i = 0; i < 8; ++i) t16[size_t(i)] = uint16_t(t[size_t(i)]);  // at most 256
+  PackAtLeast(in, w, t16.data(), out);
 }
 
 // Ordered dither of any source into the allocated kv1g `dst`.
@@ -408,23 +524,53 @@ void DitherImage(const TKvBitmap& src, TKvBitmap& dst, bool vclWhite) {
     return;
   }
   TRgbRows rows(src);
-  for (int y = 0; y < h; ++y) DitherRgbRow(rows.Row(y), w, y, vclWhite, dst.RowPtr(y));
+  TSumThreshold sums(w);
+  for (int y = 0; y < h; ++y) DitherRgbRow(rows.Row(y), w, y, vclWhite, sums, dst.RowPtr(y));
 }
 
 // Mean colour of an image (each channel's sum divided by the pixel count, truncated).
 TKvRGB MeanColor(const TKvBitmap& src) {
   const int w = src.Width(), h = src.Height();
+  const uint64_t n = uint64_t(w) * uint64_t(h);
+  // Row sums fit 32 bits up to this width (255 * width < 2^32), which keeps the loops vectorised.
+  constexpr int kMaxNarrowWidth = 16843009;
   uint64_t sum[3] = {0, 0, 0};
+  const TKvPixFormat sf = src.PixelFormat();
+  if (sf == kv8g || sf == kv16g || sf == kv32f) {
+    TGrayByteRows rows(src);
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* p = rows.Row(y);
+      uint64_t rowSum = 0;
+      if (w <= kMaxNarrowWidth) {
+        uint32_t s32 = 0;
+        for (int x = 0; x < w; ++x) s32 += p[x];
+        rowSum = s32;
+      } else {
+        for (int x = 0; x < w; ++x) rowSum += p[x];
+      }
+      sum[0] += rowSum;
+    }
+    const uint8_t m = uint8_t(sum[0] / n);
+    return TKvRGB{m, m, m};
+  }
   TRgbRows rows(src);
   for (int y = 0; y < h; ++y) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(rows.Row(y));
-    for (int x = 0; x < w; ++x, p += 3) {
-      sum[0] += p[0];
-      sum[1] += p[1];
-      sum[2] += p[2];
+    if (w <= kMaxNarrowWidth) {
+      uint32_t b = 0, g = 0, r = 0;
+      for (int x = 0; x < w; ++x) {
+        b += p[3 * x];
+        g += p[3 * x + 1];
+        r += p[3 * x + 2];
+      }
+      sum[0] += b;
+      sum[1] += g;
+      sum[2] += r;
+    } else {
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c) sum[c] += p[3 * x + c];
     }
   }
-  const uint64_t n = uint64_t(w) * uint64_t(h);
   return TKvRGB{uint8_t(sum[0] / n), uint8_t(sum[1] / n), uint8_t(sum[2] / n)};
 }
 
@@ -487,25 +633,35 @@ void ThresholdImage(const TKvBitmap& src, TKvBitmap& dst, int threshold,
     if (onProgress) onProgress(sender, int32_t(int64_t(y + 1) * 100 / h));
   };
   if (sf == kv8g || sf == kv16g || sf == kv32f) {
-    // The colour of a gray pixel is the level in all channels: a table of which levels are white.
+    // The colour of a gray pixel is the level in all channels; with non-negative weights its gray
+    // grows with the level, so the white levels are those from the first white one on.
     std::array<uint8_t, 256> white{};
-    for (int g = 0; g < 256; ++g) white[size_t(g)] = KvGray(g, g, g) >= threshold;
+    bool monotonic = true;
+    int firstWhite = 256;
+    for (int g = 0; g < 256; ++g) {
+      white[size_t(g)] = KvGray(g, g, g) >= threshold;
+      if (white[size_t(g)] && firstWhite == 256) firstWhite = g;
+      monotonic = monotonic && white[size_t(g)] == (g >= firstWhite);
+    }
+    std::array<uint16_t, 8> t16{};
+    t16.fill(uint16_t(firstWhite));
     TGrayByteRows rows(src);
     for (int y = 0; y < h; ++y) {
       const uint8_t* in = rows.Row(y);
-      PackBits(dst.RowPtr(y), w, [&](int x) { return int(white[in[x]]); });
+      if (monotonic)
+        PackAtLeast(in, w, t16.data(), dst.RowPtr(y));
+      else
+        PackBits(dst.RowPtr(y), w, [&](int x) { return int(white[in[x]]); });
       report(y);
     }
     return;
   }
-  const int64_t sumThreshold = int64_t(threshold) * wt.Divisor;
+  std::array<int64_t, 8> sumThreshold{};
+  sumThreshold.fill(int64_t(threshold) * wt.Divisor);
   TRgbRows rows(src);
+  TSumThreshold sums(w);
   for (int y = 0; y < h; ++y) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(rows.Row(y));
-    PackBits(dst.RowPtr(y), w, [&](int x) {
-      const uint8_t* q = p + 3 * x;
-      return int(int64_t(q[2] * wt.Red + q[1] * wt.Green + q[0] * wt.Blue) >= sumThreshold);
-    });
+    sums.Pack(reinterpret_cast<const uint8_t*>(rows.Row(y)), w, sumThreshold, dst.RowPtr(y));
     report(y);
   }
 }
@@ -553,11 +709,8 @@ void ToPaletteImage(TKvBitmap& dst, const TKvBitmap& src) {
     const TKvQuantizer quantizer(src, std::clamp(dst.PaletteUsed, 1, 256), palette);
     for (int i = 0; i < 256; ++i) dst.SetPaletteEntry(i, palette[size_t(i)]);
     TAccessGuard writeOnly(dst, kvAccessWrite);
-    for (int y = 0; y < h; ++y) {
-      const TKvRGB* in = reinterpret_cast<const TKvRGB*>(src.RowPtr(y));
-      uint8_t* out = dst.RowPtr(y);
-      for (int x = 0; x < w; ++x) out[x] = uint8_t(std::max(quantizer.ColorIndex(in[x]), 0));
-    }
+    for (int y = 0; y < h; ++y)
+      quantizer.IndexRow(reinterpret_cast<const TKvRGB*>(src.RowPtr(y)), w, dst.RowPtr(y));
     return;
   }
   if (sf == kv1g) {
@@ -631,10 +784,12 @@ void ConvertInto(TKvBitmap& dst, const TKvBitmap& src, bool vclWhite) {
     return;
   }
   TRgbRows rows(src);
-  for (int y = 0; y < h; ++y) {
-    const TKvRGB* in = rows.Row(y);
-    EncodeRgbRow(in, w, df, dst.RowPtr(y));
+  if (df == kv8g) {
+    TGrayRow gray(w);
+    for (int y = 0; y < h; ++y) gray.Convert(rows.Row(y), w, dst.RowPtr(y));
+    return;
   }
+  for (int y = 0; y < h; ++y) EncodeRgbRow(rows.Row(y), w, df, dst.RowPtr(y));
 }
 
 bool CanConvert(const TKvBitmap& dst, const TKvBitmap& src) {

@@ -246,7 +246,7 @@ class TKvQuantizer::TNetwork {
   static constexpr int kPrimes[3] = {499, 491, 487};
   static constexpr int kLastPrime = 503;
   static constexpr int kNoDistance = 1000;  // above any Manhattan distance of 8-bit colours
-  static constexpr int kCacheBits = 12;
+  static constexpr int kCacheBits = 16;     // 65,536 remembered colours
 
   struct TNeuron {
     int b, g, r, index;
@@ -586,6 +586,30 @@ int TKvQuantizer::ExactIndex(TKvRGB color) const {
     slot = (slot + 1) % kExactSlots;
   }
   return -1;
+}
+
+void TKvQuantizer::IndexRow(const TKvRGB* colors, int count, uint8_t* out) const {
+  auto clampIndex = [](int i) { return uint8_t(i >= 0 && i <= 255 ? i : 0); };
+  switch (method_) {
+    case qmBoxSplitter:
+      for (int x = 0; x < count; ++x) out[x] = uint8_t(box_->Index(colors[x]));
+      break;
+    case qmNetwork: {
+      TKvRGB last{};
+      int lastIndex = network_->Index(last);
+      for (int x = 0; x < count; ++x) {
+        if (!(colors[x] == last)) {
+          last = colors[x];
+          lastIndex = network_->Index(last);
+        }
+        out[x] = uint8_t(lastIndex);
+      }
+      break;
+    }
+    default:
+      for (int x = 0; x < count; ++x) out[x] = clampIndex(ColorIndex(colors[x]));
+      break;
+  }
 }
 
 int TKvQuantizer::ColorIndex(TKvRGB color) const {

@@ -41,6 +41,8 @@ class TKvQuantizer {
   // when none is equal. Exact list: the colour's position, or -1 when it is not in the list.
   // No method built (a colour source other than kv24RGB and kv8p): 0.
   int ColorIndex(TKvRGB color) const;
+  // ColorIndex of `count` colours into bytes (an index outside 0..255 is written as 0).
+  void IndexRow(const TKvRGB* colors, int count, uint8_t* out) const;
   // Whether the source was found gray (the PNG writer then writes a gray file).
   bool IsGray() const { return isGray_; }
   int ColorCount() const { return colorCount_; }
