@@ -918,26 +918,58 @@ bool ClipRect(TClip& c, int srcW, int srcH, int dstW, int dstH) {
   return c.w > 0 && c.h > 0;
 }
 
-// Copies `count` bits from bit offset `sbit` of `src` to bit offset `dbit` of `dst`.
+// The 8 bits that start at bit `pos` of `src`, most significant first. Reads only the bytes
+// that hold those bits.
+inline uint8_t FetchByte(const uint8_t* src, int pos) {
+  const int i = pos >> 3, s = pos & 7;
+  if (s == 0) return src[i];
+  return uint8_t((src[i] << s) | (src[i + 1] >> (8 - s)));
+}
+
+inline void CopyOneBit(const uint8_t* src, int sbit, uint8_t* dst, int dbit) {
+  const bool bit = (src[sbit >> 3] >> (7 - (sbit & 7))) & 1;
+  const uint8_t mask = uint8_t(0x80 >> (dbit & 7));
+  if (bit)
+    dst[dbit >> 3] |= mask;
+  else
+    dst[dbit >> 3] &= uint8_t(~mask);
+}
+
+// Copies `count` bits from bit offset `sbit` of `src` to bit offset `dbit` of `dst`: single bits
+// up to the first whole destination byte, then whole bytes assembled by shifts, then the tail.
 void CopyBits(const uint8_t* src, int sbit, uint8_t* dst, int dbit, int count) {
-  if ((sbit & 7) == 0 && (dbit & 7) == 0) {
+  while (count > 0 && (dbit & 7) != 0) {
+    CopyOneBit(src, sbit++, dst, dbit++);
+    --count;
+  }
+  if ((sbit & 7) == 0) {
     const int whole = count >> 3;
     std::memcpy(dst + (dbit >> 3), src + (sbit >> 3), size_t(whole));
     sbit += whole * 8;
     dbit += whole * 8;
     count -= whole * 8;
+  } else {
+    for (; count >= 8; count -= 8, sbit += 8, dbit += 8) dst[dbit >> 3] = FetchByte(src, sbit);
   }
-  for (int i = 0; i < count; ++i, ++sbit, ++dbit) {
-    const bool bit = (src[sbit >> 3] >> (7 - (sbit & 7))) & 1;
-    const uint8_t mask = uint8_t(0x80 >> (dbit & 7));
-    if (bit)
-      dst[dbit >> 3] |= mask;
-    else
-      dst[dbit >> 3] &= uint8_t(~mask);
-  }
+  for (; count > 0; --count) CopyOneBit(src, sbit++, dst, dbit++);
 }
 
 }  // namespace
+
+void FillBits(uint8_t* row, int x1, int x2, bool white) {
+  auto setBit = [&](int x) {
+    const uint8_t mask = uint8_t(0x80 >> (x & 7));
+    row[x >> 3] = white ? uint8_t(row[x >> 3] | mask) : uint8_t(row[x >> 3] & ~mask);
+  };
+  int x = x1;
+  for (; x <= x2 && (x & 7) != 0; ++x) setBit(x);
+  const int wholeBytes = (x2 + 1 - x) >> 3;
+  if (wholeBytes > 0) {
+    std::memset(row + (x >> 3), white ? 0xFF : 0x00, size_t(wholeBytes));
+    x += wholeBytes * 8;
+  }
+  for (; x <= x2; ++x) setBit(x);
+}
 
 void TKvBitmap::CopyRect(TKvBitmap& dest, int sx, int sy, int w, int h, int dx, int dy) const {
   const TKvPixFormat sf = PixelFormat(), df = dest.PixelFormat();
@@ -1016,7 +1048,8 @@ void TKvBitmap::ResizeCanvas(int width, int height, double fill, double alphaFil
     PaletteUsed = old.PaletteUsed;
     DitherMode = old.DitherMode;
     AllocatorKind = old.AllocatorKind;
-    FillWith(fill);
+    FillOutside(std::max(ox, 0), std::max(oy, 0), std::min(ox + ow, width) - 1,
+                std::min(oy + oh, height) - 1, fill);
     old.CopyRect(*this, 0, 0, ow, oh, ox, oy);
     alpha_ = std::move(old.alpha_);
   }
@@ -1096,13 +1129,7 @@ void TKvBitmap::FillRows(int x1, int y1, int x2, int y2, double value) {
       if (wholeRows) {
         std::memset(row, white ? 0xFF : 0x00, size_t(RowLength()));
       } else {
-        for (int x = x1; x <= x2; ++x) {
-          const uint8_t mask = uint8_t(0x80 >> (x & 7));
-          if (white)
-            row[x >> 3] |= mask;
-          else
-            row[x >> 3] &= uint8_t(~mask);
-        }
+        FillBits(row, x1, x2, white);
       }
     } else if (bpp == 1) {
       std::memset(row + x1, pattern[0], size_t(w));
@@ -1114,6 +1141,19 @@ void TKvBitmap::FillRows(int x1, int y1, int x2, int y2, double value) {
     }
   }
   ReleasePaged();
+}
+
+void TKvBitmap::FillOutside(int x1, int y1, int x2, int y2, double value) {
+  const int w = Width(), h = Height();
+  if (x1 > x2 || y1 > y2) {
+    FillWith(value);
+    return;
+  }
+  if (y1 > 0) FillRows(0, 0, w - 1, y1 - 1, value);
+  if (y2 < h - 1) FillRows(0, y2 + 1, w - 1, h - 1, value);
+  if (x1 > 0) FillRows(0, y1, x1 - 1, y2, value);
+  if (x2 < w - 1) FillRows(x2 + 1, y1, w - 1, y2, value);
+  AlphaIsOpaque = ValueIsOpaque(value);
 }
 
 void TKvBitmap::FillWith(double value) {

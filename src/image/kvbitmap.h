@@ -175,6 +175,8 @@ class TKvBitmap {
   void CopyRowsFrom(const TKvBitmap& source);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
   void FillRows(int x1, int y1, int x2, int y2, double value);
+  // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).
+  void FillOutside(int x1, int y1, int x2, int y2, double value);
   bool ValueIsOpaque(double value) const;
 
   mutable uint8_t accessMode_ = kvAccessReadWrite;
@@ -261,6 +263,9 @@ class TKvMask {
   int width_ = 0, height_ = 0, bits_ = 8, rowLength_ = 0;
   std::vector<uint8_t> data_;
 };
+
+// Sets (white) or clears the bits x1 .. x2 (inclusive) of a kv1g row.
+void FillBits(uint8_t* row, int x1, int x2, bool white);
 
 // Bytes a row of `width` pixels of `bitCount` bits takes with `alignmentBits` alignment.
 inline int KvRowLength(int width, int bitCount, int alignmentBits = 32) {

@@ -508,3 +508,49 @@ TEST(KvMaskTest, ResizeKeepsTopLeft) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every source and destination bit offset and length against a bit-by-bit copy.
+TEST(KvBitmapCopy, OneBitRectCopyMatchesBitByBitAtAllOffsets) {
+  TKvBitmap src(70, 1, kv1g);
+  for (int i = 0; i < src.RowLength(); ++i) src.RowPtr(0)[i] = uint8_t(i * 73 + 19);
+  for (int sx = 0; sx < 9; ++sx)
+    for (int dx = 0; dx < 9; ++dx)
+      for (int w : {1, 7, 8, 9, 23, 50}) {
+        TKvBitmap dst(70, 1, kv1g);
+        dst.FillWith(1);
+        src.CopyRect(dst, sx, 0, w, 1, dx, 0);
+        for (int x = 0; x < 70; ++x) {
+          const bool expect = (x >= dx && x < dx + w) ? src.GetBit(x - dx + sx, 0) : true;
+          ASSERT_EQ(dst.GetBit(x, 0), expect) << sx << " " << dx << " " << w << " x=" << x;
+        }
+      }
+}
+
+TEST(KvBitmapFill, FillBitsPartialRanges) {
+  for (int x1 = 0; x1 < 10; ++x1)
+    for (int x2 = x1; x2 < 40; x2 += 3) {
+      uint8_t row[8] = {0};
+      FillBits(row, x1, x2, true);
+      for (int x = 0; x < 64; ++x)
+        ASSERT_EQ(((row[x >> 3] >> (7 - (x & 7))) & 1) != 0, x >= x1 && x <= x2) << x1 << "," << x2;
+    }
+}
+
+TEST(KvBitmapResize, CentredCutOfOneBitPageKeepsBits) {
+  TKvBitmap b(37, 5, kv1g);
+  for (int y = 0; y < 5; ++y)
+    for (int x = 0; x < 37; ++x) b.SetBit(x, y, (x * 5 + y) % 3 == 0);
+  TKvBitmap ref;
+  ref.CopyFrom(b);
+  b.ResizeCanvas(30, 3, 0, 255, 1, 1);  // offsets -3, -1
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 30; ++x) ASSERT_EQ(b.GetBit(x, y), ref.GetBit(x + 3, y + 1));
+  b.ResizeCanvas(40, 9, 1, 255, 1, 1);  // grows: margins white
+  EXPECT_TRUE(b.GetBit(0, 0));
+  EXPECT_EQ(b.GetBit(5, 3), ref.GetBit(3, 1));
+  EXPECT_TRUE(b.GetBit(39, 8));
+}
+
+}  // namespace
