@@ -421,6 +421,13 @@ void TKvIO::LoadWithTableReader(const std::string& name, const TKvFileFormatInfo
   Aborting = true;
   if (image_ == nullptr) return;
   std::unique_ptr<TKvFileStream> stream = TKvFileStream::OpenRead(name);
+  if (info.Internal) {
+    // A built-in record whose codec this build does not have only holds a placeholder reader,
+    // which reads nothing: that is a failed load, not an empty success.
+    stream.reset();
+    Finish();
+    return;
+  }
   Aborting = false;
   TKvProgressRec progress = MakeProgress();
   Params.FileName = name;
@@ -430,9 +437,6 @@ void TKvIO::LoadWithTableReader(const std::string& name, const TKvFileFormatInfo
   } catch (const std::exception&) {
     Aborting = true;
   }
-  // A built-in record whose codec this build does not have only holds a placeholder reader,
-  // which reads nothing: that is a failed load, not an empty success.
-  if (info.Internal) Aborting = true;
   if (!Aborting) {
     AdjustDpi();
     TellViewDpi();
