@@ -75,6 +75,7 @@ void DeskewInto(TKvView& view, const TKvDeskewSettings& ds, bool measureOnly,
   proc.CropSel(false);
   hooks.ProcessEvents();
   r.Angle = proc.DetectSkew(ds.ResampleWidth, ds.AngleRange, ds.Precision, ds.EdgeDetect);
+  r.Measured = true;
   if (measureOnly) {
     r.Status = kvfsOK;
     return;
@@ -183,7 +184,9 @@ struct TWorkerEvents {
 
 }  // namespace
 
-int KvPageMargin(int size) { return int(double(size) * kMarginPercent / 100.0); }
+int KvPageMargin(int size) {
+  return int(double(size) * kMarginPercent / 100.0);
+}
 
 int TKvJobOutcome::FailedCount() const {
   int n = 0;

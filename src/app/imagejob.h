@@ -82,10 +82,11 @@ enum TKvFileStatus : uint8_t {
 };
 
 struct TKvFileResult {
-  int Index = 0;       // position in the source list
-  std::string Source;  // the source path as given
-  std::string Output;  // the output path ("" when measuring or nothing was planned)
-  double Angle = 0;    // measured skew in degrees (positive: lines descend to the right)
+  int Index = 0;          // position in the source list
+  std::string Source;     // the source path as given
+  std::string Output;     // the output path ("" when measuring or nothing was planned)
+  double Angle = 0;       // measured skew in degrees (positive: lines descend to the right)
+  bool Measured = false;  // the angle was measured (the load succeeded)
   TKvFileStatus Status = kvfsFailed;
   std::string Message;  // "" when OK; otherwise one line naming the file and the reason
 };

@@ -66,7 +66,7 @@ std::string KvFormatAngle(double degrees) {
 }
 
 bool KvHasAngle(const TKvFileResult& r) {
-  return r.Status == kvfsOK || r.Status == kvfsCancelled;
+  return r.Measured;
 }
 
 const char* KvStatusText(TKvFileStatus status) {
