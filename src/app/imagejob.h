@@ -92,7 +92,8 @@ struct TKvFileResult {
 };
 
 // What the job reports to, and asks of, its user interface. The job calls it only from the
-// thread that runs TKvImageJob::Run.
+// thread that runs TKvImageJob::Run. The host clears its cancel flag before each run and closes
+// its progress display when Run returns.
 class TKvJobHost {
  public:
   virtual ~TKvJobHost() = default;
