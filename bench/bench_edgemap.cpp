@@ -35,12 +35,15 @@ std::unique_ptr<TKvBitmap> TextPage(int width, int height, unsigned seed) {
   return page;
 }
 
+// Argument: worker threads (0: the detector's own choice, one per core up to two).
 void EdgeMap(benchmark::State& state, int width, int height) {
   const auto page = TextPage(width, height, 7);
+  const int threads = int(state.range(0));
   TKvBitmap dest;
   for (auto _ : state) {
-    const bool ok = ShenCastanEdgeMap(*page, dest, kKvEdgeWindowSize, nullptr, kKvEdgeHysteresis,
-                                      kKvEdgeThinFactor, kKvEdgeSmoothing, kKvEdgeRatio);
+    const bool ok = ShenCastanEdgeMapDetailed(
+        *page, dest, kKvEdgeWindowSize, nullptr, kKvEdgeHysteresis, kKvEdgeThinFactor,
+        kKvEdgeSmoothing, kKvEdgeRatio, nullptr, threads, nullptr);
     benchmark::DoNotOptimize(ok);
   }
   state.SetItemsProcessed(state.iterations() * int64_t(width) * height);
@@ -53,8 +56,18 @@ void BM_EdgeMapFullPage2480x3508(benchmark::State& state) {
   EdgeMap(state, 2480, 3508);
 }
 
-BENCHMARK(BM_EdgeMapReduced500x707)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_EdgeMapFullPage2480x3508)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EdgeMapReduced500x707)
+    ->ArgName("threads")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_EdgeMapFullPage2480x3508)
+    ->ArgName("threads")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 
