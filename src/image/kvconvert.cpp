@@ -364,14 +364,10 @@ void PackBits(uint8_t* out, int w, TWhite white) {
 
 // Sum thresholds of the ordered dither for row y: pixel x is white when its weighted sum s is
 // at least t[x & 7] (see the account at the top).
-std::array<int, 8> DitherSumThresholds(int y, int divisor) {
-  std::array<int, 8> t{};
-  for (int i = 0; i < 8; ++i) t[size_t(i)] = 4 * divisor * (kKvDitherMatrix[i][y & 7] + 1);
+std::array<int64_t, 8> DitherSumThresholds(int y, int divisor) {
+  std::array<int64_t, 8> t{};
+  for (int i = 0; i < 8; ++i) t[size_t(i)] = 4 * int64_t(divisor) * (kKvDitherMatrix[i][y & 7] + 1);
   return t;
-}
-// The same for 8-bit gray levels (divisor 1).
-std::array<int, 8> DitherGrayThresholds(int y) {
-  return DitherSumThresholds(y, 1);
 }
 
 // Bits of one row from 16-bit values: pixel x is white when v[x] >= t[x & 7]. Whole bytes of
@@ -490,7 +486,7 @@ class TSumThreshold {
 void DitherRgbRow(const TKvRGB* in, int w, int y, bool vclWhite, TSumThreshold& sums,
                   uint8_t* out) {
   const TKvGrayWeights wt = gKvGrayWeights;
-  const std::array<int, 8> t = DitherSumThresholds(y, wt.Divisor);
+  const std::array<int64_t, 8> t = DitherSumThresholds(y, wt.Divisor);
   const uint8_t* p = reinterpret_cast<const uint8_t*>(in);
   if (vclWhite) {
     PackBits(out, w, [&](int x) {
@@ -502,13 +498,11 @@ void DitherRgbRow(const TKvRGB* in, int w, int y, bool vclWhite, TSumThreshold& 
     });
     return;
   }
-  std::array<int64_t, 8> t64{};
-  for (int i = 0; i < 8; ++i) t64[size_t(i)] = t[size_t(i)];
-  sums.Pack(p, w, t64, out);
+  sums.Pack(p, w, t, out);
 }
 
 void DitherGrayRow(const uint8_t* in, int w, int y, uint8_t* out) {
-  const std::array<int, 8> t = DitherGrayThresholds(y);
+  const std::array<int64_t, 8> t = DitherSumThresholds(y, 1);
   std::array<uint16_t, 8> t16{};
   for (int i = 0; i < 8; ++i) t16[size_t(i)] = uint16_t(t[size_t(i)]);  // at most 256
   PackAtLeast(in, w, t16.data(), out);

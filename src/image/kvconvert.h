@@ -59,6 +59,7 @@ enum TKvRowKind : int {
 // kinds are 0..8, destination kinds 0..5; every pair goes through the pixel's colour (so the
 // usual pairs are: BGR to BGR, CMYK, Lab or gray; RGB, CMYK, ink CMYK, Lab, 48-bit and YCbCr to
 // BGR). `params` may carry an input profile for colour management, which this system does not
-// apply. Returns false (and writes nothing) for an unknown kind or a negative count.
+// apply. The two rows may be the same memory when a destination pixel is not larger than a
+// source pixel. Returns false (and writes nothing) for an unknown kind or a negative count.
 bool ConvertRow(const uint8_t* source, int sourceKind, uint8_t* dest, const TKvIOParams* params,
                 int count, int destKind);
