@@ -326,6 +326,23 @@ TEST(Jpeg, MarkersAreWrittenInOrderAndReadBackByteForByte) {
   EXPECT_EQ(third.Jpeg.Markers, back.Jpeg.Markers);
 }
 
+TEST(Jpeg, SegmentsTooLongForTheFormatAreLeftOut) {
+  TKvIOParams params;
+  params.Jpeg.Markers = {Marker(0xE5, std::vector<uint8_t>(65534, 1)),
+                         Marker(0xE6, std::vector<uint8_t>(65533, 2))};
+  TKvBitmap source;
+  FillGradient(source, 8, 8);
+  bool aborted = true;
+  const std::vector<uint8_t> file = Encode(source, params, &aborted);
+  EXPECT_FALSE(aborted);
+  TKvIOParams back;
+  TKvBitmap image;
+  ASSERT_TRUE(Decode(file, image, back));
+  ASSERT_EQ(back.Jpeg.Markers.size(), 1u);
+  EXPECT_EQ(back.Jpeg.Markers[0].Code, 0xE6);
+  EXPECT_EQ(back.Jpeg.Markers[0].Data.size(), 65533u);
+}
+
 TEST(Jpeg, IptcRecordsOfAPhotoshopSegment) {
   std::vector<uint8_t> app13 = Bytes("Photoshop 3.0");
   app13.push_back(0);
@@ -462,6 +479,21 @@ TEST(Jpeg, DataIsFoundWithinTheFirst150Bytes) {
     TKvIOParams back;
     EXPECT_EQ(Decode(prefixed, image, back), loads) << junk;
   }
+}
+
+TEST(Jpeg, FillBytesAfterTheStartMarkerAreSkipped) {
+  TKvBitmap source;
+  FillGradient(source, 8, 8);
+  TKvIOParams params;
+  std::vector<uint8_t> file = Encode(source, params);
+  file.insert(file.begin() + 2, {0x00, 0x01, 0x02, 0x03});  // SOI, then no marker
+  TKvMemoryStream probe(file.data(), file.size());
+  EXPECT_EQ(ProbeJpeg(probe), 0);
+  TKvBitmap image;
+  TKvIOParams back;
+  EXPECT_TRUE(Decode(file, image, back));
+  EXPECT_EQ(image.Width(), 8);
+  EXPECT_GE(back.Jpeg.WarningTotal, 1);
 }
 
 TEST(Jpeg, DamagedInputSetsAborting) {

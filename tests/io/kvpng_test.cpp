@@ -277,6 +277,38 @@ TEST(Png, OtherBitDepthsForOneSampleBecomeEight) {
   }
 }
 
+TEST(Png, ColourPaletteIsEightBitsEvenWhenSixteenWereLoaded) {
+  TKvBitmap source;
+  FewColors(source);
+  TKvIOParams params;
+  params.SamplesPerPixel = 1;
+  params.BitsPerSample = 16;  // as left by loading a 16-bit gray file
+  const std::vector<uint8_t> file = Encode(source, params);
+  EXPECT_EQ(HeaderOf(file).colorType, 3);
+  EXPECT_EQ(HeaderOf(file).depth, 8);
+  TKvBitmap image;
+  TKvIOParams back;
+  ASSERT_TRUE(Decode(file, image, back));
+  EXPECT_EQ(Colors(image), Colors(source));
+}
+
+TEST(Png, GrayPaletteImageIsWrittenAsItsGrayLevels) {
+  TKvBitmap source;
+  Palette8(source);
+  for (int i = 0; i < 256; ++i)
+    source.SetPaletteEntry(i, KvRGB(uint8_t(255 - i), uint8_t(255 - i), uint8_t(255 - i)));
+  TKvIOParams params;
+  params.SamplesPerPixel = 1;
+  const std::vector<uint8_t> file = Encode(source, params);
+  EXPECT_EQ(HeaderOf(file).colorType, 0);
+  TKvBitmap image;
+  TKvIOParams back;
+  ASSERT_TRUE(Decode(file, image, back, true));
+  ASSERT_EQ(image.PixelFormat(), kv8g);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) ASSERT_EQ(image.GetByte(x, y), 255 - source.GetByte(x, y));
+}
+
 TEST(Png, AlphaBecomesRgbaAndComesBackAsTheAlphaPlane) {
   for (bool interlaced : {false, true}) {
     TKvBitmap source;

@@ -71,7 +71,8 @@ inline TKvJpegExifReader gKvJpegExifReader = nullptr;
 void KvApplyExifOrientation(TKvBitmap& bitmap, int orientation);
 
 // Position of the start of JPEG data (0xFF 0xD8 0xFF) within the next 150 offsets from the
-// stream's position, or -1. The stream position is restored.
+// stream's position, or -1. A start-of-image marker (0xFF 0xD8) right at the position counts
+// too, whatever follows it. The stream position is restored.
 int64_t ProbeJpeg(TKvStream& stream);
 
 // The full reader. `tables` (may be null) is an abbreviated stream holding only tables, read
