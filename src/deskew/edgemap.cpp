@@ -290,17 +290,28 @@ void Smooth(const TRun& run, const TFloatPlane& f, TFloatPlane& s) {
   });
 }
 
-// Stage 5: L = 1 where S > F in the interior (the sign of S - F, exact for floats).
-void LaplacianSign(const TRun& run, const TFloatPlane& f, const TFloatPlane& s, TBytePlane& l) {
+// Stage 5: L = 1 where S > F in the interior (the sign of S - F, exact for floats). F is not
+// needed after this, so its cells take S where L = 1 and 0 elsewhere (the "on" part of S that
+// the gradient sums); since S > F >= 0 there, such a cell is non-zero exactly where L = 1.
+void LaplacianSign(const TRun& run, TFloatPlane& f, const TFloatPlane& s, TBytePlane& l) {
   ParallelRange(run.hx, run.threads, [&](int, int first, int end) {
     l.Fill(first, end, 0);
-    for (int y = std::max(first, kAnalysisBorder); y < std::min(end, run.hx - kAnalysisBorder);
-         ++y) {
-      const float* fr = f.Row(y);
+    const int x0 = kAnalysisBorder, x1 = run.wx - kAnalysisBorder;
+    for (int y = first; y < end; ++y) {
+      float* fr = f.Row(y);
+      if (y < kAnalysisBorder || y >= run.hx - kAnalysisBorder) {
+        std::fill(fr, fr + run.wx, 0.0f);
+        continue;
+      }
       const float* sr = s.Row(y);
       uint8_t* lr = l.Row(y);
-      for (int x = kAnalysisBorder; x < run.wx - kAnalysisBorder; ++x)
-        lr[x] = sr[x] > fr[x] ? 1 : 0;
+      for (int x = x0; x < x1; ++x) {
+        const bool on = sr[x] > fr[x];
+        lr[x] = on ? 1 : 0;
+        fr[x] = on ? sr[x] : 0.0f;
+      }
+      std::fill(fr, fr + x0, 0.0f);
+      std::fill(fr + x1, fr + run.wx, 0.0f);
     }
   });
 }
@@ -346,44 +357,39 @@ int RowZeroCrossings(const TRun& run, const TBytePlane& l, const TFloatPlane& s,
 // as a single candidate would, and the lanes hide each other's addition latency.
 constexpr int kLanes = 8;
 using TLanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-using TLaneMask = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
+using TFloatLanes = float __attribute__((vector_size(kLanes * sizeof(float))));
+using TLaneMask = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
 // Mean of S over the window's L = 0 cells minus the mean over its L <> 0 cells, summed row by
-// row, left to right, for up to kLanes candidates of row y. Adding 0.0 leaves a sum (never
-// -0.0, S being non-negative) unchanged, so both sums can take every cell.
-// Built for AVX-512 where the processor has it (one register a sum) and for the base
-// instruction set; both run the same IEEE operations, so the bits are the same.
-__attribute__((target_clones("avx512f", "default"))) void LaneGradients(const TBytePlane& l,
-                                                                        const TFloatPlane& s,
-                                                                        int32_t radius, int y,
-                                                                        const int32_t* xs,
-                                                                        int count, float* out) {
+// row, left to right, for up to kLanes candidates of row y. `on` holds S where L = 1 and 0
+// elsewhere; S - on is then S or 0 exactly. Adding 0.0 leaves a sum (never -0.0, S being
+// non-negative) unchanged, so both sums can take every cell of the window.
+void LaneGradients(const TFloatPlane& on, const TFloatPlane& s, int32_t radius, int y,
+                   const int32_t* xs, int count, float* out) {
   std::array<int32_t, kLanes> x;
   for (int i = 0; i < kLanes; ++i) x[size_t(i)] = xs[std::min(i, count - 1)];
-  const TLanes zero = {};
-  TLanes sumOn = zero, sumOff = zero;
+  TLanes sumOn = {}, sumOff = {};
   TLaneMask numOn = {};
   int cells = 0;
   for (int dy = -radius; dy <= radius; ++dy) {
     const float* sr = s.Row(y + dy);
-    const uint8_t* lr = l.Row(y + dy);
+    const float* onr = on.Row(y + dy);
     for (int dx = -radius; dx <= radius; ++dx) {
-      TLanes v;
-      TLaneMask on;
+      TFloatLanes v, vOn;
       for (int i = 0; i < kLanes; ++i) {
         v[i] = sr[x[size_t(i)] + dx];
-        on[i] = lr[x[size_t(i)] + dx] != 0 ? -1 : 0;
+        vOn[i] = onr[x[size_t(i)] + dx];
       }
-      sumOn += on ? v : zero;
-      sumOff += on ? zero : v;
-      numOn -= on;
+      sumOn += __builtin_convertvector(vOn, TLanes);
+      sumOff += __builtin_convertvector(v - vOn, TLanes);
+      numOn -= vOn != 0;
       ++cells;
     }
   }
   for (int i = 0; i < count; ++i) {
-    const int64_t numOff = cells - numOn[i];
-    const double avgOff = sumOff[i] != 0 ? sumOff[i] / double(numOff) : 0;
-    const double avgOn = sumOn[i] != 0 ? sumOn[i] / double(numOn[i]) : 0;
+    const int numOff = cells - numOn[i];
+    const double avgOff = sumOff[i] != 0 ? sumOff[i] / numOff : 0;
+    const double avgOn = sumOn[i] != 0 ? sumOn[i] / numOn[i] : 0;
     out[i] = float(avgOff - avgOn);
   }
 }
@@ -397,29 +403,26 @@ struct TCandidates {
   int64_t nonZero = 0;
 };
 
-// Stage 6: G (in F's cells) holds the gradient of every candidate and 0 elsewhere.
+// Stage 6: the candidates and their gradients; then G (in F's cells, which hold the "on" part
+// of S until every gradient is known) is 0 except at the candidates.
 std::vector<TCandidates> Gradients(const TRun& run, const TBytePlane& l, const TFloatPlane& s,
-                                   TFloatPlane& g) {
+                                   TFloatPlane& f) {
   std::vector<TCandidates> parts(size_t(run.threads));
   ParallelRange(run.hx, run.threads, [&](int part, int first, int end) {
     TCandidates& list = parts[size_t(part)];
     std::vector<int32_t> xs(size_t(run.wx));
     std::vector<uint8_t> flags(size_t(run.wx) + 8);
     std::array<float, kLanes> lane;
-    g.Fill(first, end, 0.0f);
     const int y0 = std::max(first, kAnalysisBorder);
     const int y1 = std::min(end, run.hx - kAnalysisBorder);
     for (int y = y0; y < y1; ++y) {
-      float* gr = g.Row(y);
       const int n = RowZeroCrossings(run, l, s, y, flags.data(), xs.data());
       for (int i = 0; i < n; i += kLanes) {
         const int count = std::min(kLanes, n - i);
-        LaneGradients(l, s, run.radius, y, xs.data() + i, count, lane.data());
+        LaneGradients(f, s, run.radius, y, xs.data() + i, count, lane.data());
         for (int j = 0; j < count; ++j) {
-          const int x = xs[size_t(i + j)];
           const float v = lane[size_t(j)];
-          gr[x] = v;
-          list.cells.push_back(ptrdiff_t(y) * run.wx + x);
+          list.cells.push_back(ptrdiff_t(y) * run.wx + xs[size_t(i + j)]);
           list.gradients.push_back(v);
           list.vmin = std::min(list.vmin, double(v));
           list.vmax = std::max(list.vmax, double(v));
@@ -427,6 +430,13 @@ std::vector<TCandidates> Gradients(const TRun& run, const TBytePlane& l, const T
         }
       }
     }
+  });
+  // Same split as above: each part clears its rows and writes its own candidates.
+  ParallelRange(run.hx, run.threads, [&](int part, int first, int end) {
+    f.Fill(first, end, 0.0f);
+    const TCandidates& list = parts[size_t(part)];
+    float* g = f.Row(0);
+    for (size_t i = 0; i < list.cells.size(); ++i) g[list.cells[i]] = list.gradients[i];
   });
   return parts;
 }
