@@ -2,8 +2,9 @@
 //
 // Box splitter: the image's colours are counted in a 32 x 32 x 32 histogram (5 bits a channel).
 // Starting from one box over the whole cube, the box with the largest variance is cut in two
-// along the channel whose halves have the smallest summed variance; the cut on a channel is the
-// histogram bin that maximises k / (N - k) * (mean - m)^2 over a window around the box's mean.
+// along the channel whose halves have the smallest summed variance. The cut on a channel is the
+// bin c in a window around the box's mean that maximises k / (N - k) * (mean - m)^2, with k the
+// pixels up to c and m the sum of h[i] * i / N from the window's start to c.
 // Each final box gives its mean colour, and every histogram cell inside a box maps to it.
 //
 // Network (NeuQuant, A. Dekker 1994): n neurons on a line in colour space learn from a
