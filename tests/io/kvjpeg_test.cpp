@@ -123,6 +123,7 @@ struct TColorCase {
   bool progressive;
   bool optimize;
   uint8_t dct;
+  int smoothing;
   bool gray;            // use a gray source (gray target compares with it)
   int expectedSamples;  // SamplesPerPixel after reading back
   int tolerance;        // largest channel difference allowed at quality 95
@@ -144,6 +145,7 @@ TEST_P(JpegRoundTrip, ReadsBackWhatWasWritten) {
   params.Jpeg.Progressive = c.progressive;
   params.Jpeg.Optimize = c.optimize;
   params.Jpeg.DctMethod = c.dct;
+  params.Jpeg.Smoothing = c.smoothing;
   bool aborted = true;
   const std::vector<uint8_t> file = Encode(source, params, &aborted);
   ASSERT_FALSE(aborted);
@@ -164,16 +166,17 @@ TEST_P(JpegRoundTrip, ReadsBackWhatWasWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     ColorSpacesAndOptions, JpegRoundTrip,
-    ::testing::Values(TColorCase{"rgb", 0, 1, false, false, 0, false, 3, 8},
-                      TColorCase{"gray", 1, 1, false, false, 0, true, 1, 4},
-                      TColorCase{"ycbcr_2x1", 2, 0, false, false, 0, false, 3, 10},
-                      TColorCase{"ycbcr_2x2", 2, 1, false, false, 0, false, 3, 10},
-                      TColorCase{"ycbcr_1x1", 2, 2, false, false, 0, false, 3, 8},
-                      TColorCase{"cmyk", 3, 1, false, false, 0, false, 4, 12},
-                      TColorCase{"ycck", 4, 1, false, false, 0, false, 4, 12},
-                      TColorCase{"progressive", 2, 1, true, false, 0, false, 3, 10},
-                      TColorCase{"optimized_fast_dct", 2, 1, false, true, 1, false, 3, 12},
-                      TColorCase{"float_dct", 2, 1, false, false, 2, false, 3, 10}),
+    ::testing::Values(TColorCase{"rgb", 0, 1, false, false, 0, 0, false, 3, 8},
+                      TColorCase{"gray", 1, 1, false, false, 0, 0, true, 1, 4},
+                      TColorCase{"ycbcr_2x1", 2, 0, false, false, 0, 0, false, 3, 10},
+                      TColorCase{"ycbcr_2x2", 2, 1, false, false, 0, 0, false, 3, 10},
+                      TColorCase{"ycbcr_1x1", 2, 2, false, false, 0, 0, false, 3, 8},
+                      TColorCase{"cmyk", 3, 1, false, false, 0, 0, false, 4, 12},
+                      TColorCase{"ycck", 4, 1, false, false, 0, 0, false, 4, 12},
+                      TColorCase{"progressive", 2, 1, true, false, 0, 0, false, 3, 10},
+                      TColorCase{"optimized_fast_dct", 2, 1, false, true, 1, 0, false, 3, 12},
+                      TColorCase{"float_dct", 2, 1, false, false, 2, 0, false, 3, 10},
+                      TColorCase{"smoothing", 2, 1, false, false, 0, 30, false, 3, 12}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Jpeg, DefaultWriteIsBaselineYCbCr2x2Quality80At300Dpi) {
@@ -654,6 +657,43 @@ TEST(Jpeg, TablesFromASeparateStreamAndALineLimit) {
   ReadJpeg(alone, nullptr, image, false, -1, false, false, false, false, false, false, p2.rec,
            back);
   EXPECT_TRUE(p2.aborting);
+}
+
+TEST(Jpeg, InvertedCmykAndRawYCbCrForTheTiffCodec) {
+  TKvBitmap source;
+  ASSERT_TRUE(source.AllocateImage(16, 16, kv24RGB));
+  source.FillWith(RGBToColor(KvRGB(200, 40, 90)));
+  TKvIOParams params;
+  params.Jpeg.Quality = 100;
+  params.Jpeg.ColorSpace = 3;
+  const std::vector<uint8_t> cmyk = Encode(source, params);
+  TKvBitmap native, inverted;
+  TKvIOParams back;
+  back.IsNativePixelFormat = true;
+  ASSERT_TRUE(Decode(cmyk, native, back));
+  TKvMemoryStream in(cmyk.data(), cmyk.size());
+  TProgress progress;
+  ReadJpeg(in, nullptr, inverted, false, -1, false, false, true, false, false, false, progress.rec,
+           back);
+  ASSERT_FALSE(progress.aborting);
+  const uint32_t v = native.GetCMYK(4, 4);
+  const TKvCMYK ink{uint8_t(255 - (v & 0xFF)), uint8_t(255 - (v >> 8 & 0xFF)),
+                    uint8_t(255 - (v >> 16 & 0xFF)), uint8_t(255 - (v >> 24))};
+  EXPECT_EQ(inverted.GetRGB(4, 4), CmykToRgb(ink));
+
+  // Raw YCbCr: the rows hold luminance and the two chroma samples of a red-heavy colour.
+  params.Jpeg.ColorSpace = 2;
+  const std::vector<uint8_t> ycc = Encode(source, params);
+  TKvMemoryStream in2(ycc.data(), ycc.size());
+  TKvBitmap raw;
+  ReadJpeg(in2, nullptr, raw, false, -1, false, false, false, false, true, false, progress.rec,
+           back);
+  ASSERT_FALSE(progress.aborting);
+  const uint8_t* px = raw.RowPtr(4) + 12;
+  const double y = 0.299 * 200 + 0.587 * 40 + 0.114 * 90;
+  EXPECT_NEAR(px[0], y, 2);
+  EXPECT_NEAR(px[1], 128 + (90 - y) * 0.564, 2);   // Cb
+  EXPECT_NEAR(px[2], 128 + (200 - y) * 0.713, 2);  // Cr
 }
 
 // --- EXIF hook: resolution and orientation ----------------------------------------------------

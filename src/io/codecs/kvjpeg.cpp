@@ -450,7 +450,8 @@ std::vector<uint8_t> ScanIccProfile(TKvStream& stream) {
       while (code == 0xFF)
         if (!stream.ReadByte(code)) break;
       if (code == 0xFF || code == JPEG_EOI || code == 0xDA /* SOS */) break;
-      if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;  // markers without length
+      // Stuffed zero, TEM and restart markers carry no length.
+      if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
       uint16_t length = 0;
       if (!stream.ReadU16BE(length) || length < 2) break;
       const size_t dataSize = length - 2u;
