@@ -29,13 +29,13 @@ uint8_t ClampToByte(int v) {
 const TKvBitmap& Page() {
   static const std::unique_ptr<TKvBitmap> page = [] {
     auto bmp = std::make_unique<TKvBitmap>();
-    TKvSynthPage spec;
-    spec.Width = kPageWidth;
-    spec.Height = kPageHeight;
-    spec.Format = kv24RGB;
-    spec.SkewDegrees = 1.5;
-    spec.Seed = 42;
-    KvDrawSynthPage(spec, *bmp);
+    TKvSynthPage layout;
+    layout.Width = kPageWidth;
+    layout.Height = kPageHeight;
+    layout.Format = kv24RGB;
+    layout.SkewDegrees = 1.5;
+    layout.Seed = 42;
+    KvDrawSynthPage(layout, *bmp);
     uint32_t state = 12345;
     auto noise = [&state] {
       state ^= state << 13;
