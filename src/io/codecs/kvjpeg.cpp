@@ -877,6 +877,7 @@ int ReadJpegImpl(TKvStream& stream, TKvStream* tables, TKvBitmap& bitmap, bool n
       if (plan.Kind == TLineKind::CmykToRgb) CmykLineToRgb(scratch.data(), row, width, invertCmyk);
       ++lines;
       ReportLine(progress);
+      if (d->Source.RanOut) break;  // the rest would be made up by the library
     }
     // A stream that ended before the last line asked for is a damaged file, even though the
     // library fills the missing part in.

@@ -464,9 +464,7 @@ void ReadPng(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool pre
     kind = TRowKind::WithAlpha;
     expectedBytes = size_t(width) * 4;
   }
-  if (setup.RowBytes != expectedBytes || (kind != TRowKind::WithAlpha && format == kv24RGB &&
-                                          kind == TRowKind::Direct && setup.Channels != 3))
-    return fail();
+  if (setup.RowBytes != expectedBytes) return fail();
   if (!bitmap.AllocateImage(width, height, format)) return fail();
   if (format == kv8p) {
     bitmap.PaletteUsed = 1 << depth;
