@@ -572,7 +572,9 @@ TKvRGB TKvBitmap::GetPixelRGB(int x, int y) const {
     case kv32f: {
       float fv;
       std::memcpy(&fv, row + 4 * x, 4);
-      const uint8_t v = uint8_t(int(std::trunc(fv * 255.0f)));
+      // Trunc(f * 255); floats outside 0..1 saturate instead of wrapping.
+      const double scaled = double(fv) * 255.0;
+      const uint8_t v = !(scaled > 0) ? 0 : scaled >= 255 ? 255 : uint8_t(scaled);
       return TKvRGB{v, v, v};
     }
     case kvCMYK: {
