@@ -469,6 +469,13 @@ TEST(BmpRead, DamagedFilesSetAborting) {
     b[14] = 8;  // header size 8
     cases.push_back({"header too short", b});
   }
+  {
+    TBmpFile f = base();
+    f.BitCount = 32;
+    f.Width = 0x7FFFFFFF;
+    f.Height = 0x7FFFFFFF;
+    cases.push_back({"largest sizes", f.Build()});
+  }
   for (const TCase& c : cases) {
     TKvBitmap bmp;
     TKvIOParams params;
@@ -482,6 +489,77 @@ TEST(BmpRead, DamagedFilesSetAborting) {
   TKvIOParams params;
   EXPECT_TRUE(Read(big.Build(), bmp, params));
   EXPECT_TRUE(bmp.IsEmpty());
+}
+
+// Damaged variants of valid files of every layout: the reader may refuse them but must stay
+// within the bytes it has (the sanitizer build checks).
+TEST(BmpRead, MutatedFilesAreHandledSafely) {
+  std::vector<std::vector<uint8_t>> seeds;
+  const std::vector<TKvRGB> pal = {kBlack, kRed, kGreen, kBlue};
+  for (int bits : {1, 4, 8, 16, 24, 32}) {
+    TBmpFile f;
+    f.Width = 5;
+    f.Height = 3;
+    f.BitCount = uint16_t(bits);
+    if (bits <= 8) {
+      f.Palette = pal;
+      f.ColorsUsed = bits == 1 ? 2 : 4;
+      f.Palette.resize(f.ColorsUsed);
+    }
+    if (bits == 16 || bits == 32) {
+      f.Compression = 3;
+      f.Masks = bits == 16 ? std::vector<uint32_t>{0xF800, 0x07E0, 0x001F}
+                           : std::vector<uint32_t>{0xFF, 0xFF00, 0xFF0000};
+    }
+    f.Pixels.resize(size_t(((5 * bits + 31) / 32) * 4 * 3));
+    for (size_t i = 0; i < f.Pixels.size(); ++i) f.Pixels[i] = kvtest::PatternByte(int(i), bits);
+    seeds.push_back(f.Build());
+  }
+  {
+    TBmpFile f;
+    f.Width = 6;
+    f.Height = 3;
+    f.BitCount = 8;
+    f.Compression = 1;
+    f.ColorsUsed = 4;
+    f.Palette = pal;
+    f.Pixels = {3, 1, 0, 3, 1, 2, 3, 0, 0, 0, 2, 1, 1, 2, 2, 0, 0, 1};
+    seeds.push_back(f.Build());
+    f.BitCount = 4;
+    f.Compression = 2;
+    seeds.push_back(f.Build());
+    f.HeaderSize = 12;
+    f.BitCount = 8;
+    f.Compression = 0;
+    f.Palette.assign(256, kRed);
+    f.Pixels.assign(24, 1);
+    seeds.push_back(f.Build());
+  }
+  int salt = 0;
+  for (const std::vector<uint8_t>& seed : seeds) {
+    for (int m = 0; m < 300; ++m, ++salt) {
+      std::vector<uint8_t> f = seed;
+      const size_t at = kvtest::PatternByte(m, salt) % f.size();
+      switch (m % 3) {
+        case 0:
+          f[at] = kvtest::PatternByte(int(at), m);
+          break;
+        case 1:
+          f.resize(at);
+          break;
+        default:
+          f[at] = uint8_t((m / 3) % 2 ? 0 : 0xFF);
+          break;
+      }
+      for (bool keep : {false, true}) {
+        TKvBitmap bmp;
+        TKvIOParams params;
+        params.Bmp.KeepAlpha = keep;
+        params.IsNativePixelFormat = keep;
+        Read(f, bmp, params);
+      }
+    }
+  }
 }
 
 TEST(BmpRead, BogusFileSizeDoesNotLimitTheData) {

@@ -212,6 +212,8 @@ TEST(PnmRead, BadInputSetsAborting) {
       {"raw bitmap short", std::string("P4 16 2\n\xFF\xFF\xFF", 11), false},
       {"plain bitmap short", "P1 3 2\n0 1 0\n1 1", true},
       {"plain gray short", "P2 2 2 255\n1 2 3 ", true},
+      {"largest sizes", "P6 2147483647 2147483647 65535\nabc", false},
+      {"largest plain sizes", "P3 2147483647 2147483647 255\n1 2 3", false},
   };
   for (const TCase& c : cases) {
     TKvBitmap bmp;
@@ -225,6 +227,49 @@ TEST(PnmRead, FileWithPngContentIsNotSniffed) {
   TKvBitmap bmp;
   TKvIOParams params;
   EXPECT_TRUE(Read("\x89PNG\r\n\x1a\n", bmp, params));
+}
+
+// Damaged variants of valid files of every kind: the reader may refuse them but must stay
+// within the bytes it has (the sanitizer build checks) and report any image it keeps at the
+// header's size.
+TEST(PnmRead, MutatedFilesAreHandledSafely) {
+  std::vector<std::vector<uint8_t>> seeds;
+  for (const char* text : {"P1\n# c\n5 3\n0 1 0 1 1\n1 0 1 0 0\n1 1 1 1 1\n",
+                           "P2 3 2 15\n1 2 3\n4 5 15\n", "P3 2 1 255\n1 2 3 4 5 6\n"})
+    seeds.push_back(Bytes(text));
+  for (const char* head : {"P4 9 3\n", "P5 4 3 255\n", "P6 3 2 255\n", "P6 2 2 65535\n"}) {
+    std::vector<uint8_t> f = Bytes(head);
+    for (int i = 0; i < 24; ++i) f.push_back(kvtest::PatternByte(i, 1));
+    seeds.push_back(f);
+  }
+  int salt = 0;
+  for (const std::vector<uint8_t>& seed : seeds) {
+    for (int m = 0; m < 200; ++m, ++salt) {
+      std::vector<uint8_t> f = seed;
+      const size_t at = kvtest::PatternByte(m, salt) % f.size();
+      switch (m % 4) {
+        case 0:
+          f[at] = kvtest::PatternByte(at, m);
+          break;
+        case 1:
+          f.resize(at);
+          break;
+        case 2:
+          f[at] = uint8_t("0123456789 #\n-"[m % 15]);
+          break;
+        default:
+          f.insert(f.begin() + std::ptrdiff_t(at), kvtest::PatternByte(m, 3));
+          break;
+      }
+      TKvBitmap bmp;
+      TKvIOParams params;
+      const bool aborted = kvtest::ReadBytes(ReadPxm, f, bmp, params);
+      if (!aborted) {
+        EXPECT_EQ(bmp.Width(), params.Width);
+        EXPECT_EQ(bmp.Height(), params.Height);
+      }
+    }
+  }
 }
 
 // --- Probe ---------------------------------------------------------------------------------

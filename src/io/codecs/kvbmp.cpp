@@ -284,13 +284,12 @@ class TBmpReader {
     const int64_t pixels = int64_t(width_) * height_;
     if (compression_ == kBiRle8 || compression_ == kBiRle4)
       return pixels <= std::max<int64_t>(dataBytes_, 1) * kRlePixelsPerByte;
-    return RequiredRowBytes() <= s_.Remaining();
-  }
-
-  // Bytes the uncompressed rows need: every row padded, except that the padding of the last
-  // row may be missing.
-  int64_t RequiredRowBytes() const {
-    return FileRowLength(width_, bitCount_) * (height_ - 1) + (int64_t(width_) * bitCount_ + 7) / 8;
+    // Every row padded, except that the padding of the last row may be missing; compared
+    // without forming the product, which could overflow.
+    const int64_t rowBytes = FileRowLength(width_, bitCount_);
+    const int64_t lastRow = (int64_t(width_) * bitCount_ + 7) / 8;
+    const int64_t rest = s_.Remaining() - lastRow;
+    return rest >= 0 && (height_ - 1) <= rest / rowBytes;
   }
 
   bool AllocateTarget() {

@@ -215,9 +215,11 @@ class TPxmReader {
   int W() const { return int(h_.Width); }
   int H() const { return int(h_.Height); }
 
-  // False (and Aborting) when the file holds fewer than `bytes` further bytes.
-  bool HasBytes(int64_t bytes) {
-    if (bytes < 0 || stream_.Size() - tokens_.LogicalPosition() < bytes) {
+  // False (and Aborting) when the file holds fewer than unitBytes * units further bytes
+  // (the product is compared without being formed, so that no size can overflow it).
+  bool HasBytes(int64_t unitBytes, int64_t units) {
+    const int64_t rest = stream_.Size() - tokens_.LogicalPosition();
+    if (unitBytes < 0 || units < 0 || (unitBytes > 0 && units > rest / unitBytes)) {
       progress_.Abort();
       return false;
     }
@@ -242,7 +244,7 @@ class TPxmReader {
   }
 
   void ReadPlainBits() {
-    if (!HasBytes(int64_t(h_.Width) * h_.Height) || !Allocate(kv1g)) return;
+    if (!HasBytes(h_.Width, h_.Height) || !Allocate(kv1g)) return;
     for (int y = 0; y < H(); ++y) {
       if (!NextRow()) return;
       uint8_t* row = image_.RowPtr(y);
@@ -264,7 +266,7 @@ class TPxmReader {
   }
 
   void ReadPlainSamples(int channels) {
-    if (!HasBytes(int64_t(h_.Width) * h_.Height * channels) || !Allocate(kv24RGB)) return;
+    if (!HasBytes(h_.Width * channels, h_.Height) || !Allocate(kv24RGB)) return;
     std::string token;
     for (int y = 0; y < H(); ++y) {
       if (!NextRow()) return;
@@ -302,7 +304,7 @@ class TPxmReader {
 
   bool StartRaw(int64_t bytesPerRow, TKvPixFormat format) {
     tokens_.Resync();
-    return HasBytes(bytesPerRow * h_.Height) && Allocate(format);
+    return HasBytes(bytesPerRow, h_.Height) && Allocate(format);
   }
 
   void ReadRawBits() {
@@ -524,6 +526,15 @@ class TPxmWriter {
         out.assign(row, row + bytes);
         for (uint8_t& b : out) b = uint8_t(~b);                    // in the file 1 is black
         if (w % 8 != 0) out.back() &= uint8_t(0xFF00 >> (w % 8));  // padding bits 0
+      } else if (v == TPxmVariant::Color8 && src.PixelFormat() == kv24RGB) {
+        // The common case, directly: blue, green, red -> red, green, blue.
+        const uint8_t* row = src.RowPtr(y);
+        out.resize(size_t(w) * 3);
+        for (size_t i = 0; i < out.size(); i += 3) {
+          out[i] = row[i + 2];
+          out[i + 1] = row[i + 1];
+          out[i + 2] = row[i];
+        }
       } else {
         FetchRow(src, y, rgb, gray);
         for (int x = 0; x < w; ++x) {
