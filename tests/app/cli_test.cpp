@@ -275,3 +275,34 @@ TEST_F(CliTest, SourceFolderAsOutputGetsNewPrefix) {
 }
 
 }  // namespace
+
+namespace {
+
+// The committed samples measure at the angles they were drawn with.
+TEST(CliSamplesTest, SamplesMeasureTheirDrawnAngles) {
+  const std::string samples = std::string(KV_SOURCE_DIR) + "/samples";
+  std::ifstream table(samples + "/angles.tsv");
+  ASSERT_TRUE(table.good());
+  std::string line;
+  std::getline(table, line);  // header
+  int checked = 0;
+  while (std::getline(table, line)) {
+    const size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos);
+    const std::string file = samples + "/" + line.substr(0, tab);
+    const double drawn = std::stod(line.substr(tab + 1));
+    const std::string cmd = Cat({Quote(KV_CLI_PATH), " --measure -j 1 ", Quote(file)});
+    FILE* pipe = popen(cmd.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[4096] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, pipe);
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << file;
+    const std::string out(buf, n);
+    EXPECT_NEAR(std::stod(out), drawn, 0.1) << file << ": " << out;
+    ++checked;
+  }
+  EXPECT_GE(checked, 4);
+}
+
+}  // namespace
