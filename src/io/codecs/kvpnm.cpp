@@ -63,7 +63,8 @@ class TTokenReader {
         if (c == '\r' || c == '\n') break;
         text.push_back(char(c));
       }
-      token = "#" + Trim(text);
+      token.assign(1, '#');
+      token.append(Trim(text));
       return true;
     }
     token.push_back(char(c));
