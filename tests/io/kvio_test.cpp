@@ -176,6 +176,12 @@ TEST(IoNames, FormatsChosenByNameCaseBlind) {
       {"", kvftUnknown, kvftUnknown},
       {"http://host/a.bmp", kvftUnknown, kvftBMP},
   };
+  // ".win" is Targa on save only; ".pix" is in the Targa record and saved in its format. Both
+  // depend on a Targa codec being built in.
+  const bool targa = KvFindCodec(kvftTGA) != nullptr;
+  EXPECT_EQ(TKvIO::LoadFileType("a.win"), kvftUnknown);
+  EXPECT_EQ(TKvIO::SaveFileType("a.win"), targa ? kvftTGA : kvftUnknown);
+  EXPECT_EQ(TKvIO::SaveFileType("a.PIX"), targa ? kvftTGA : kvftUnknown);
   for (const TCase& c : cases) {
     EXPECT_EQ(TKvIO::LoadFileType(c.Name), c.Load) << c.Name;
     EXPECT_EQ(TKvIO::SaveFileType(c.Name), c.Save) << c.Name;
