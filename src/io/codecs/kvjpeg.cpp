@@ -29,6 +29,7 @@ extern "C" {
 
 #include "image/kvbitmap.h"
 #include "image/kvconvert.h"
+#include "io/codecs/kvstreambridge.h"
 #include "io/kvcodec.h"
 #include "io/kvioparams.h"
 #include "io/kvstream.h"
@@ -63,35 +64,13 @@ constexpr int kDefaultWriteDpi = 300;
 constexpr double kCmPerInch = 2.54;
 
 // ---------------------------------------------------------------------------------------------
-// Stream bridge: plain function pointers the library's managers call, and their C++ side.
+// Stream bridge (shared with the other library-based codecs).
 
-using TBridgeRead = size_t (*)(void* context, uint8_t* buffer, size_t count);
-using TBridgeWrite = size_t (*)(void* context, const uint8_t* buffer, size_t count);
-
-struct TStreamBridge {
-  TKvStream* Stream = nullptr;
-  std::exception_ptr Error;  // an exception raised by the stream, rethrown after the library
-};
-
-size_t BridgeRead(void* context, uint8_t* buffer, size_t count) noexcept {
-  auto* bridge = static_cast<TStreamBridge*>(context);
-  try {
-    return bridge->Stream->Read(buffer, count);
-  } catch (...) {
-    if (!bridge->Error) bridge->Error = std::current_exception();
-    return 0;
-  }
-}
-
-size_t BridgeWrite(void* context, const uint8_t* buffer, size_t count) noexcept {
-  auto* bridge = static_cast<TStreamBridge*>(context);
-  try {
-    return bridge->Stream->Write(buffer, count);
-  } catch (...) {
-    if (!bridge->Error) bridge->Error = std::current_exception();
-    return 0;
-  }
-}
+using kvbridge::BridgeRead;
+using kvbridge::BridgeWrite;
+using kvbridge::TBridgeRead;
+using kvbridge::TBridgeWrite;
+using kvbridge::TStreamBridge;
 
 // ---------------------------------------------------------------------------------------------
 // Library state. Everything here is plain C data: the shims below may jump out of the library

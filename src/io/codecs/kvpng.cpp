@@ -27,6 +27,7 @@
 
 #include "image/kvbitmap.h"
 #include "image/kvquantize.h"
+#include "io/codecs/kvstreambridge.h"
 #include "io/kvcodec.h"
 #include "io/kvioparams.h"
 #include "io/kvstream.h"
@@ -43,35 +44,13 @@ constexpr int kMaxPalette = 256;
 constexpr int kOpaque = 255;
 
 // ---------------------------------------------------------------------------------------------
-// Stream bridge.
+// Stream bridge (shared with the other library-based codecs).
 
-using TBridgeRead = size_t (*)(void* context, uint8_t* buffer, size_t count);
-using TBridgeWrite = size_t (*)(void* context, const uint8_t* buffer, size_t count);
-
-struct TStreamBridge {
-  TKvStream* Stream = nullptr;
-  std::exception_ptr Error;
-};
-
-size_t BridgeRead(void* context, uint8_t* buffer, size_t count) noexcept {
-  auto* bridge = static_cast<TStreamBridge*>(context);
-  try {
-    return bridge->Stream->Read(buffer, count);
-  } catch (...) {
-    if (!bridge->Error) bridge->Error = std::current_exception();
-    return 0;
-  }
-}
-
-size_t BridgeWrite(void* context, const uint8_t* buffer, size_t count) noexcept {
-  auto* bridge = static_cast<TStreamBridge*>(context);
-  try {
-    return bridge->Stream->Write(buffer, count);
-  } catch (...) {
-    if (!bridge->Error) bridge->Error = std::current_exception();
-    return 0;
-  }
-}
+using kvbridge::BridgeRead;
+using kvbridge::BridgeWrite;
+using kvbridge::TBridgeRead;
+using kvbridge::TBridgeWrite;
+using kvbridge::TStreamBridge;
 
 // ---------------------------------------------------------------------------------------------
 // Library state: plain C data only.
