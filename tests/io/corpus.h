@@ -22,7 +22,13 @@
 
 namespace kvtest {
 
+// The shared test corpus: $KV_CORPUS_DIR when set, else the folder the build was configured
+// with, else the workplace's shared folder.
 inline std::string CorpusDir() {
+  if (const char* env = std::getenv("KV_CORPUS_DIR"); env != nullptr && *env != '\0') return env;
+  std::error_code ec;
+  for (const char* dir : {KV_CORPUS_DIR, "/work/shared/corpus"})
+    if (std::filesystem::exists(std::string(dir) + "/MANIFEST.tsv", ec)) return dir;
   return KV_CORPUS_DIR;
 }
 
