@@ -349,7 +349,7 @@ class TRecentRows {
 
 // Runs the two passes. emit(line, destinationRow) writes one finished line of the vertical pass.
 // With a progress handler the passes run one after the other through a work raster of
-// W1 x H0, so the reports come in the documented order; without one, destination rows are
+// W1 x H0, so the reports come pass by pass, row by row; without one, destination rows are
 // made in chunks (one per thread when the rows stay at fixed addresses), each from the
 // horizontal rows it needs.
 template <class Columns, class Emit>
