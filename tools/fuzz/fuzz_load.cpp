@@ -39,8 +39,7 @@ bool Read(const TKvCodec& codec, const uint8_t* data, size_t size, bool previewO
 void WriteBack(const TKvCodec& codec, TKvBitmap& image, TKvIOParams& params) {
   if (codec.Write == nullptr || image.IsEmpty()) return;
   if (int64_t(image.Width()) * image.Height() > kMaxWritePixels) return;
-  if ((codec.WriterKeeps & KvFormatBit(image.PixelFormat())) == 0)
-    image.ChangePixelFormat(kv24RGB);
+  if ((codec.WriterKeeps & KvFormatBit(image.PixelFormat())) == 0) image.ChangePixelFormat(kv24RGB);
   TKvMemoryStream out;
   bool aborting = false;
   TKvProgressRec progress;
