@@ -320,6 +320,47 @@ void ReportRow(TKvProgressRec& progress) {
   progress.ReportChanged();
 }
 
+// Compressed chunk data (iCCP, zTXt, and iTXt with its compression flag set) name their method;
+// the PNG standard defines only method 0 (zlib deflate). The library drops such a chunk with a
+// warning when the method is unknown, or already when its checksum is wrong, before it looks
+// at the method; the reader instead refuses a file that declares a method it cannot know. This
+// walks the chunk headers (bodies are skipped, except the few bytes up to the method) from the
+// stream's position up to IEND or the end of the data, and puts the stream back.
+constexpr size_t kSignatureBytes = 8;
+constexpr uint32_t kMaxChunkLength = 0x7FFFFFFFu;  // PNG standard: lengths fit in 31 bits
+constexpr size_t kChunkFrameBytes = 12;            // length, type and checksum
+
+bool DeclaresUnknownCompression(TKvStream& stream) {
+  const int64_t start = stream.Position();
+  bool unknown = false;
+  int64_t at = start + int64_t(kSignatureBytes);
+  uint8_t head[8];
+  uint8_t body[kMaxKeywordLength + 3];  // keyword, its terminator, flag and method
+  while (!unknown && stream.Seek(at) && stream.ReadExact(head, sizeof head)) {
+    const uint32_t length = (uint32_t(head[0]) << 24) | (uint32_t(head[1]) << 16) |
+                            (uint32_t(head[2]) << 8) | uint32_t(head[3]);
+    if (length > kMaxChunkLength) break;
+    const bool iccp = std::memcmp(head + 4, "iCCP", 4) == 0;
+    const bool ztxt = std::memcmp(head + 4, "zTXt", 4) == 0;
+    const bool itxt = std::memcmp(head + 4, "iTXt", 4) == 0;
+    if (std::memcmp(head + 4, "IEND", 4) == 0) break;
+    if (iccp || ztxt || itxt) {
+      const size_t got = stream.Read(body, std::min<size_t>(length, sizeof body));
+      const uint8_t* end = static_cast<const uint8_t*>(std::memchr(body, 0, got));
+      const size_t keyword = end != nullptr ? size_t(end - body) : 0;
+      if (keyword >= 1 && keyword <= kMaxKeywordLength) {
+        if (itxt)
+          unknown = keyword + 2 < got && body[keyword + 1] != 0 && body[keyword + 2] != 0;
+        else
+          unknown = keyword + 1 < got && body[keyword + 1] != 0;
+      }
+    }
+    at += int64_t(kChunkFrameBytes) + int64_t(length);
+  }
+  stream.Seek(start);
+  return unknown;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -375,6 +416,7 @@ void ReadPng(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool pre
     s.reset();
     if (bridge.Error) std::rethrow_exception(bridge.Error);
   };
+  if (DeclaresUnknownCompression(stream)) return fail();
   auto header = std::make_unique<TPngHeader>();
   TPngHeader& h = *header;
   if (!ShimCreateRead(s.get()) || !ShimReadInfo(s.get(), &h)) return fail();
