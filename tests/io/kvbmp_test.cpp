@@ -502,9 +502,8 @@ TEST(BmpRead, MutatedFilesAreHandledSafely) {
     f.Height = 3;
     f.BitCount = uint16_t(bits);
     if (bits <= 8) {
-      f.Palette = pal;
       f.ColorsUsed = bits == 1 ? 2 : 4;
-      f.Palette.resize(f.ColorsUsed);
+      f.Palette.assign(pal.begin(), pal.begin() + f.ColorsUsed);
     }
     if (bits == 16 || bits == 32) {
       f.Compression = 3;
