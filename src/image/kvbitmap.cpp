@@ -237,16 +237,22 @@ bool TKvBitmap::AllocateInMemory(int64_t size) {
   if (size < 0 || uint64_t(size) > SIZE_MAX - kBlockSlackBytes) return false;
   const size_t bytes = size_t(size) + kBlockSlackBytes;
   void* raw = nullptr;
+  bool zeroed = false;
   switch (AllocatorKind) {
     case 0:
       raw = std::malloc(bytes);
       break;
     case 1:
       raw = std::calloc(bytes, 1);
+      zeroed = true;
       break;
     default:
-      raw = bytes < kMixedHeapLimitBytes ? std::malloc(bytes) : std::calloc(bytes, 1);
-      if (raw == nullptr && bytes < kMixedHeapLimitBytes) raw = std::calloc(bytes, 1);
+      zeroed = bytes >= kMixedHeapLimitBytes;
+      raw = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+      if (raw == nullptr && !zeroed) {
+        raw = std::calloc(bytes, 1);
+        zeroed = true;
+      }
       break;
   }
   if (raw == nullptr) return false;
@@ -255,7 +261,19 @@ bool TKvBitmap::AllocateInMemory(int64_t size) {
   const uintptr_t p = reinterpret_cast<uintptr_t>(raw);
   blockStart_ =
       static_cast<uint8_t*>(raw) + ((kBlockAlignment - p % kBlockAlignment) % kBlockAlignment);
+  if (!zeroed) ClearRowPadding();
   return true;
+}
+
+void TKvBitmap::ClearRowPadding() {
+  // Writers store whole rows, with the bits past the last pixel (the rest of a kv1g row's last
+  // byte, the alignment bytes). Operations write pixels only, so on heap memory those bits
+  // would be whatever the heap held before, and files would differ from run to run; zero-filled
+  // memory, fragments and temporary files have them cleared already.
+  const int64_t pixelBytes = int64_t(width_) * bitCount_ / 8;  // whole bytes of pixels
+  if (pixelBytes >= rowLength_) return;
+  for (int y = 0; y < height_; ++y)
+    std::memset(RowPtr(y) + pixelBytes, 0, size_t(rowLength_ - pixelBytes));
 }
 
 bool TKvBitmap::AllocateFragments() {

@@ -164,6 +164,7 @@ class TKvBitmap {
   void SyncWithVcl() const;
   void RebuildRowCache() const;
   bool AllocateInMemory(int64_t size);
+  void ClearRowPadding();
   bool AllocateFragments();
   bool AllocateTempFile(int64_t size);
   bool AllocateVcl();

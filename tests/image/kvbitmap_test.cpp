@@ -206,6 +206,64 @@ TEST_F(TempFolderTest, LargeImageGoesToTempFileAndRowsSurvivePaging) {
   EXPECT_EQ(FilesInFolder(), 0);
 }
 
+// Whole-page copies between memory and a temporary file go through vectored calls in batches of
+// rows; a page of more rows than one batch holds must arrive intact both ways, in memory as one
+// block and as fragments.
+TEST_F(TempFolderTest, PageCopiesBetweenMemoryAndTempFileKeepEveryRow) {
+  constexpr int kWidth = 37, kHeight = 2100;  // more rows than one vectored call takes
+  auto value = [](int y, int i) { return uint8_t(y * 31 + i * 7 + (y >> 8)); };
+  TKvBitmap page(kWidth, kHeight, kv24RGB);
+  ASSERT_EQ(page.Location(), kvInMemory);
+  for (int y = 0; y < kHeight; ++y)
+    for (int i = 0; i < page.RowLength(); ++i) page.RowPtr(y)[i] = value(y, i);
+  TKvBitmap stored;
+  stored.OwnFileThreshold = 0;
+  stored.CopyFrom(page);
+  ASSERT_EQ(stored.Location(), kvTempFile);
+  for (int y = 0; y < kHeight; y += 97) {
+    const uint8_t* row = stored.RowPtr(y);
+    for (int i = 0; i < stored.RowLength(); ++i) ASSERT_EQ(row[i], value(y, i)) << y << "," << i;
+  }
+  TKvBitmap back;
+  back.CopyFrom(stored);
+  ASSERT_EQ(back.Location(), kvInMemory);
+  for (int y = 0; y < kHeight; ++y)
+    ASSERT_EQ(std::memcmp(back.RowPtr(y), page.RowPtr(y), size_t(page.RowLength())), 0) << y;
+  // A row changed in the file copy while paged in is written back before the next whole copy.
+  stored.RowPtr(1500)[0] = 1;
+  back.CopyFrom(stored);
+  EXPECT_EQ(back.RowPtr(1500)[0], 1);
+  EXPECT_EQ(back.RowPtr(1499)[0], value(1499, 0));
+}
+
+// Writers store whole rows, padding included, so a fresh heap buffer's row padding (the bits past
+// the last kv1g pixel, the alignment bytes) is zero, as it is on zero-filled memory: otherwise
+// leftovers of earlier buffers would reach the files.
+TEST(KvBitmapAllocation, HeapBuffersStartWithClearRowPadding) {
+  struct TCase {
+    TKvPixFormat Format;
+    int Width;
+  } const cases[] = {{kv1g, 13}, {kv8g, 7}, {kv24RGB, 5}};
+  for (const TCase& c : cases) {
+    for (int round = 0; round < 2; ++round) {
+      // The first round leaves a block full of ones for the heap to hand out again.
+      TKvBitmap b;
+      b.AllocatorKind = 0;
+      ASSERT_TRUE(b.AllocateImage(c.Width, 40, c.Format));
+      const int pixelBytes = c.Width * b.BitCount() / 8;
+      for (int y = 0; y < b.Height(); ++y) {
+        const uint8_t* row = b.RowPtr(y);
+        if (c.Format == kv1g) {
+          ASSERT_EQ(row[pixelBytes] & 0x07, 0) << y;  // the places of pixels 13..15
+        }
+        for (int i = pixelBytes + (c.Format == kv1g); i < b.RowLength(); ++i)
+          ASSERT_EQ(row[i], 0) << KvPixFormatName(c.Format) << " row " << y << " byte " << i;
+      }
+      for (int y = 0; y < b.Height(); ++y) std::memset(b.RowPtr(y), 0xFF, size_t(b.RowLength()));
+    }
+  }
+}
+
 TEST_F(TempFolderTest, SmallImageRequestedInTempFileStaysInMemory) {
   TKvBitmap b;
   ASSERT_TRUE(b.AllocateImage(10, 10, kv8g));
