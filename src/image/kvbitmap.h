@@ -174,6 +174,8 @@ class TKvBitmap {
   uint8_t* VclRow(int row) const;
   void SetGeometry(int width, int height, TKvPixFormat format);
   void CopyRowsFrom(const TKvBitmap& source);
+  bool HasDirectRows() const;
+  bool CopyRowsWithStore(const TKvBitmap& source, int rows);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
   void FillRows(int x1, int y1, int x2, int y2, double value);
   // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -17,6 +19,9 @@ namespace {
 
 // Block size of whole-store copies: big enough for few system calls, small enough to stay cheap.
 constexpr int64_t kCopyBlockBytes = 1048576;
+// Rows handed to one vectored call: at most the system's limit of pieces per call (1024 on
+// Linux, and at least 16 everywhere), and few enough that the piece list stays on the stack.
+constexpr int kRowsPerVectoredCall = IOV_MAX < 1024 ? IOV_MAX : 1024;
 // Tries before giving up on finding an unused name (names are random below 2^31 - 1).
 constexpr int kNameAttempts = 64;
 
@@ -104,5 +109,60 @@ void TKvTempStore::CopyFrom(const TKvTempStore& source) {
     const int64_t n = std::min(kCopyBlockBytes, total - pos);
     source.Read(pos, block.data(), n);
     Write(pos, block.data(), n);
+  }
+}
+
+namespace {
+
+// One vectored transfer of rows [first, first + count) at `offset`. Returns the bytes moved, or
+// -1 with errno set; the caller finishes a short transfer piece by piece.
+template <typename Row>
+ssize_t TransferRows(int fd, bool write, int64_t offset, Row* rows, int count, int64_t rowLength) {
+  iovec pieces[kRowsPerVectoredCall];
+  for (int i = 0; i < count; ++i) {
+    pieces[i].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(rows[i]));
+    pieces[i].iov_len = size_t(rowLength);
+  }
+  for (;;) {
+    const ssize_t n = write ? ::pwritev(fd, pieces, count, off_t(offset))
+                            : ::preadv(fd, pieces, count, off_t(offset));
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace
+
+void TKvTempStore::WriteRows(int64_t offset, const uint8_t* const* rows, int count,
+                             int64_t rowLength) {
+  for (int first = 0; first < count; first += kRowsPerVectoredCall) {
+    const int n = std::min(kRowsPerVectoredCall, count - first);
+    const int64_t at = offset + int64_t(first) * rowLength;
+    const ssize_t done = TransferRows(fd_, true, at, rows + first, n, rowLength);
+    if (done < 0)
+      throw std::runtime_error("Temporary image file write failed: " +
+                               std::string(std::strerror(errno)));
+    // A short write is finished row by row through the plain path (which reports errors).
+    for (int i = int(done / rowLength); i < n; ++i) {
+      const int64_t skip = i == int(done / rowLength) ? done % rowLength : 0;
+      Write(at + int64_t(i) * rowLength + skip, rows[first + i] + skip, rowLength - skip);
+    }
+  }
+}
+
+void TKvTempStore::ReadRows(int64_t offset, uint8_t* const* rows, int count,
+                            int64_t rowLength) const {
+  for (int first = 0; first < count; first += kRowsPerVectoredCall) {
+    const int n = std::min(kRowsPerVectoredCall, count - first);
+    const int64_t at = offset + int64_t(first) * rowLength;
+    const ssize_t done = TransferRows(fd_, false, at, rows + first, n, rowLength);
+    if (done < 0)
+      throw std::runtime_error("Temporary image file read failed: " +
+                               std::string(std::strerror(errno)));
+    // A short read (end of the file, or a signal) is finished by the plain path, which fills
+    // zeros past the end.
+    for (int i = int(done / rowLength); i < n; ++i) {
+      const int64_t skip = i == int(done / rowLength) ? done % rowLength : 0;
+      Read(at + int64_t(i) * rowLength + skip, rows[first + i] + skip, rowLength - skip);
+    }
   }
 }

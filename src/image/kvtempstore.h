@@ -27,6 +27,11 @@ class TKvTempStore {
   void Write(int64_t offset, const void* buffer, int64_t length);
   // Copies the whole content of `source` (same size) in 1 MiB blocks.
   void CopyFrom(const TKvTempStore& source);
+  // Writes/reads `count` rows of `rowLength` bytes each, stored one after the other from
+  // `offset`, straight from/into the caller's row buffers (`rows[i]` is row i), with a few
+  // vectored system calls instead of one call per row.
+  void WriteRows(int64_t offset, const uint8_t* const* rows, int count, int64_t rowLength);
+  void ReadRows(int64_t offset, uint8_t* const* rows, int count, int64_t rowLength) const;
 
   // Free space the store demands beyond the image size, in bytes.
   static constexpr int64_t kSpareBytes = 128000000;
