@@ -183,13 +183,8 @@ void TKvSelection::ResizeKeepingTopLeft(int width, int height) {
     Reset(width, height);
     return;
   }
-  TKvMask resized(width, height, 8);  // unmarked
-  const int keepWidth = std::min(width, mask_.Width());
-  const int keepHeight = std::min(height, mask_.Height());
-  if (keepWidth > 0)
-    for (int y = 0; y < keepHeight; ++y)
-      std::memcpy(resized.Row(y), mask_.Row(y), size_t(keepWidth));
-  mask_ = std::move(resized);
+  // The selection's mask is a byte mask, which changes size in its own storage.
+  mask_.Resize(width, height, 0);
   RecomputeBox();
 }
 

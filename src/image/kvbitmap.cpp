@@ -1350,10 +1350,46 @@ void TKvMask::Fill(uint8_t v) {
 }
 
 void TKvMask::Resize(int width, int height, uint8_t fill) {
+  if (bits_ == 8) {
+    ResizeBytesInPlace(std::max(width, 0), std::max(height, 0), fill);
+    return;
+  }
   TKvMask old = std::move(*this);
   Allocate(width, height, old.bits_);
   Fill(fill);
   const int w = std::min(width_, old.width_), h = std::min(height_, old.height_);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) Set(x, y, old.Get(x, y));
+}
+
+void TKvMask::ResizeBytesInPlace(int width, int height, uint8_t fill) {
+  // A byte mask keeps its rows in its own storage: narrower rows move down towards the start
+  // (first row first), wider ones up (last row first), so that no row is overwritten before it
+  // has moved. A page-sized mask thus changes size without a second block, and without
+  // clearing bytes that the kept part overwrites.
+  const size_t oldWidth = size_t(width_), newWidth = size_t(width);
+  const size_t keepWidth = std::min(oldWidth, newWidth);
+  const int keepHeight = std::min(height_, height);
+  const size_t newSize = newWidth * size_t(height);
+  uint8_t* d = nullptr;
+  if (newWidth <= oldWidth) {
+    d = data_.data();
+    for (int y = 1; y < keepHeight; ++y)
+      std::memmove(d + newWidth * size_t(y), d + oldWidth * size_t(y), keepWidth);
+    data_.resize(newSize);
+  } else {
+    data_.resize(std::max(data_.size(), newSize));
+    d = data_.data();
+    for (int y = keepHeight - 1; y >= 0; --y) {
+      std::memmove(d + newWidth * size_t(y), d + oldWidth * size_t(y), keepWidth);
+      std::memset(d + newWidth * size_t(y) + keepWidth, fill, newWidth - keepWidth);
+    }
+    data_.resize(newSize);
+  }
+  d = data_.data();
+  const size_t kept = newWidth * size_t(std::max(keepHeight, 0));
+  if (newSize > kept) std::memset(d + kept, fill, newSize - kept);
+  width_ = width;
+  height_ = height;
+  rowLength_ = width;
 }

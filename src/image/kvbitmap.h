@@ -263,6 +263,8 @@ class TKvMask {
   const uint8_t* Row(int y) const { return data_.data() + size_t(rowLength_) * y; }
 
  private:
+  void ResizeBytesInPlace(int width, int height, uint8_t fill);
+
   int width_ = 0, height_ = 0, bits_ = 8, rowLength_ = 0;
   std::vector<uint8_t> data_;
 };

@@ -565,6 +565,34 @@ TEST(KvMaskTest, ResizeKeepsTopLeft) {
   EXPECT_EQ(bits.Row(0)[1], 0x40);
 }
 
+// A byte mask changes size in its own storage, moving rows down or up: every combination of
+// narrower, wider, lower and higher keeps exactly the top-left part and fills the rest.
+TEST(KvMaskTest, ByteMaskResizeKeepsTopLeftInEveryDirection) {
+  struct TSize {
+    int W, H;
+  } const targets[] = {{5, 4}, {3, 4}, {9, 4}, {5, 2}, {5, 7},  {3, 2},
+                       {9, 7}, {3, 7}, {9, 2}, {1, 1}, {20, 1}, {1, 9}};
+  auto original = [](int x, int y) { return uint8_t(1 + x + 10 * y); };
+  constexpr uint8_t kFill = 200;
+  for (const TSize& t : targets) {
+    TKvMask m(5, 4);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 5; ++x) m.Set(x, y, original(x, y));
+    m.Resize(t.W, t.H, kFill);
+    ASSERT_EQ(m.Width(), t.W);
+    ASSERT_EQ(m.Height(), t.H);
+    for (int y = 0; y < t.H; ++y)
+      for (int x = 0; x < t.W; ++x)
+        ASSERT_EQ(m.Row(y)[x], x < 5 && y < 4 ? original(x, y) : kFill)
+            << t.W << "x" << t.H << " at " << x << "," << y;
+  }
+  TKvMask none;
+  none.Resize(3, 2, 9);
+  EXPECT_EQ(none.Get(2, 1), 9);
+  none.Resize(0, 2, 9);
+  EXPECT_TRUE(none.IsEmpty());
+}
+
 }  // namespace
 
 namespace {
