@@ -79,6 +79,36 @@ void CopyBitRun(const uint8_t* src, int s, uint8_t* dst, int d, int count) {
   while (count-- > 0) PutBit(dst, d++, GetBitAt(src, s++));
 }
 
+// Index of the first nonzero byte of row[0 .. count), or count; whole words of zeros are skipped.
+int FirstMarked(const uint8_t* row, int count) {
+  int x = 0;
+  for (; x + 8 <= count; x += 8) {
+    uint64_t word;
+    std::memcpy(&word, row + x, 8);
+    if (word != 0) break;
+  }
+  while (x < count && row[x] == 0) ++x;
+  return x;
+}
+
+// Index of the last nonzero byte of row[0 .. count), or -1.
+int LastMarked(const uint8_t* row, int count) {
+  int x = count;
+  for (; x >= 8; x -= 8) {
+    uint64_t word;
+    std::memcpy(&word, row + x - 8, 8);
+    if (word != 0) break;
+  }
+  while (x > 0 && row[x - 1] == 0) --x;
+  return x - 1;
+}
+
+// Index of the first zero byte of row[0 .. count), or count.
+int FirstUnmarked(const uint8_t* row, int count) {
+  const void* zero = std::memchr(row, 0, size_t(count));
+  return zero == nullptr ? count : int(static_cast<const uint8_t*>(zero) - row);
+}
+
 // Copies the marked pixels of the box (bx, by) .. (bx + bw - 1, by + bh - 1), given in image
 // (mask) coordinates, from `src` at (x - srcOffX, y - srcOffY) to `dst` at (x - dstOffX,
 // y - dstOffY). Both bitmaps have the same format; the box must lie inside both and the mask.
@@ -93,9 +123,10 @@ void CopyMarkedPixels(const TKvBitmap& src, int srcOffX, int srcOffY, TKvBitmap&
     int x = bx;
     const int xEnd = bx + bw;
     while (x < xEnd) {
-      while (x < xEnd && mrow[x] == 0) ++x;
+      // Runs are found a word or a library scan at a time: a page row is one long run.
+      x += FirstMarked(mrow + x, xEnd - x);
       const int runStart = x;
-      while (x < xEnd && mrow[x] != 0) ++x;
+      x += FirstUnmarked(mrow + x, xEnd - x);
       if (x == runStart) continue;
       if (bits) {
         CopyBitRun(in, runStart - srcOffX, out, runStart - dstOffX, x - runStart);
@@ -105,6 +136,29 @@ void CopyMarkedPixels(const TKvBitmap& src, int srcOffX, int srcOffY, TKvBitmap&
       }
     }
   }
+}
+
+// The background fill of a fresh crop of the box at (bx, by), before the marked pixels are copied
+// in: as FillWith, but rows that the selection marks from end to end are left alone, as the copy
+// overwrites every pixel byte of them (and a fill writes no padding byte in these formats). kv1g
+// rows are always filled, as there the fill also sets the padding bits of each row's last byte.
+void FillUnmarkedRows(TKvBitmap& cropped, const TKvSelection& sel, int bx, int by, double fill) {
+  const int w = cropped.Width(), h = cropped.Height();
+  if (cropped.PixelFormat() == kv1g) {
+    cropped.FillWith(fill);
+    return;
+  }
+  auto fullyMarked = [&](int y) { return FirstUnmarked(sel.Mask().Row(by + y) + bx, w) == w; };
+  for (int y = 0; y < h;) {
+    if (fullyMarked(y)) {
+      ++y;
+      continue;
+    }
+    const int first = y;
+    while (y < h && !fullyMarked(y)) ++y;
+    cropped.FillRect(0, first, w - 1, y - 1, fill);
+  }
+  cropped.AlphaIsOpaque = cropped.ValueIsOpaque(fill);
 }
 
 // The selection's bounding box clipped to a width x height image; false when nothing is left.
@@ -187,34 +241,6 @@ void TKvSelection::ResizeKeepingTopLeft(int width, int height) {
   mask_.Resize(width, height, 0);
   RecomputeBox();
 }
-
-namespace {
-
-// Index of the first nonzero byte of row[0 .. count), or count; whole words of zeros are skipped.
-int FirstMarked(const uint8_t* row, int count) {
-  int x = 0;
-  for (; x + 8 <= count; x += 8) {
-    uint64_t word;
-    std::memcpy(&word, row + x, 8);
-    if (word != 0) break;
-  }
-  while (x < count && row[x] == 0) ++x;
-  return x;
-}
-
-// Index of the last nonzero byte of row[0 .. count), or -1.
-int LastMarked(const uint8_t* row, int count) {
-  int x = count;
-  for (; x >= 8; x -= 8) {
-    uint64_t word;
-    std::memcpy(&word, row + x - 8, 8);
-    if (word != 0) break;
-  }
-  while (x > 0 && row[x - 1] == 0) --x;
-  return x - 1;
-}
-
-}  // namespace
 
 void TKvSelection::RecomputeBox() {
   x1_ = y1_ = kEmptyLow;
@@ -555,7 +581,7 @@ void TKvProc::CropSel(bool makeTransparent) {
       image.CopyPaletteTo(cropped);
       cropped.PaletteUsed = image.PaletteUsed;
       cropped.DitherMode = image.DitherMode;
-      cropped.FillWith(BackgroundFill(Background()));
+      FillUnmarkedRows(cropped, sel, x1, y1, BackgroundFill(Background()));
       CopyMarkedPixels(image, 0, 0, cropped, x1, y1, sel, x1, y1, w, h);
       if (image.HasAlphaPlane()) {
         // The alpha of the kept pixels goes along; the filled background is opaque.

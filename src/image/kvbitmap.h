@@ -150,6 +150,8 @@ class TKvBitmap {
   void ResizeCanvas(int width, int height, double fill, double alphaFill, int hPlace, int vPlace);
   void FillWith(double value);
   void FillRect(int x1, int y1, int x2, int y2, double value);  // inclusive corners
+  // Whether a fill with `value` counts as opaque: what FillWith records in AlphaIsOpaque.
+  bool ValueIsOpaque(double value) const;
   // No-op for the same format; otherwise the pixel-format conversion.
   void ChangePixelFormat(TKvPixFormat format);
 
@@ -180,7 +182,6 @@ class TKvBitmap {
   void FillRows(int x1, int y1, int x2, int y2, double value);
   // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).
   void FillOutside(int x1, int y1, int x2, int y2, double value);
-  bool ValueIsOpaque(double value) const;
 
   mutable uint8_t accessMode_ = kvAccessReadWrite;
   TKvStorageKind location_ = kvTempFile;

@@ -392,6 +392,32 @@ TEST_F(ProcTest, CropSelKeepsMarkedPixelsAndFillsTheRestOfTheBox) {
   EXPECT_EQ(view.Selection().Y2(), 7);
 }
 
+// Rows the selection marks from end to end and rows with gaps, in one box: every kept pixel and
+// every background pixel, and the opacity flag a fill with that background records.
+TEST_F(ProcTest, CropSelOfColourFillsOnlyWhatIsNotMarked) {
+  for (const TColor background : {clWhite, TColor(0x102030)}) {
+    TKvView view;
+    ASSERT_TRUE(view.Bitmap().AllocateImage(14, 10, kv24RGB));
+    FillTagged(view.Bitmap());
+    view.Update();
+    view.Background = background;
+    view.SelectionBase = kvsbBitmap;
+    view.Select(2, 1, 12, 4);              // rows 1 .. 3 whole across the box
+    view.Select(5, 4, 7, 8, kvSelectAdd);  // rows 4 .. 7 only columns 5 and 6
+    view.Proc().CropSel(false);
+    const TKvBitmap& image = view.Bitmap();
+    ASSERT_EQ(image.Width(), 10);
+    ASSERT_EQ(image.Height(), 7);
+    for (int y = 0; y < 7; ++y)
+      for (int x = 0; x < 10; ++x) {
+        const bool marked = y < 3 || x == 3 || x == 4;
+        EXPECT_EQ(image.GetRGB(x, y), marked ? Tag(x + 2, y + 1) : ColorToRGB(background))
+            << x << "," << y;
+      }
+    EXPECT_EQ(image.AlphaIsOpaque, background == clWhite);
+  }
+}
+
 TEST_F(ProcTest, CropSelOfABilevelPageKeepsEveryBitAtAnyOffset) {
   for (int left : {0, 3, 8, 13}) {
     TKvView view;
