@@ -520,6 +520,45 @@ TEST(Jpeg, DamagedInputSetsAborting) {
   }
 }
 
+// Every block costs Huffman-coded data at least a bit, so a frame far larger than its data is
+// refused before anything is allocated for it (by the reader or, for a progressive file whose
+// coefficients are kept, by the library); a flat page, the best case of the coding, still loads.
+TEST(Jpeg, FrameLargerThanItsDataCanHoldFails) {
+  for (const bool progressive : {false, true}) {
+    SCOPED_TRACE(progressive ? "progressive" : "baseline");
+    TKvBitmap source;
+    FillGradient(source, 64, 64);
+    TKvIOParams params;
+    params.Jpeg.Progressive = progressive;
+    std::vector<uint8_t> file = Encode(source, params);
+    const auto sof = FindMarker(file, progressive ? 0xC2 : 0xC0);
+    ASSERT_NE(sof, file.end());
+    constexpr int kDeclared = 4000;  // 250,000 luminance blocks: 31 KB of data at the least
+    *(sof + 5) = *(sof + 7) = uint8_t(kDeclared >> 8);
+    *(sof + 6) = *(sof + 8) = uint8_t(kDeclared & 0xFF);
+    TKvBitmap image;
+    TKvIOParams back;
+    EXPECT_FALSE(Decode(file, image, back));
+    EXPECT_TRUE(image.IsEmpty());
+    TKvIOParams preview;
+    TKvMemoryStream in(file.data(), file.size());
+    TProgress progress;
+    ReadJpegFile(in, image, preview, true, progress.rec);
+    EXPECT_FALSE(progress.aborting);
+    EXPECT_EQ(preview.Width, kDeclared);
+  }
+  TKvBitmap flat;
+  ASSERT_TRUE(flat.AllocateImage(1024, 1024, kv24RGB));
+  flat.FillWith(255);
+  TKvIOParams params;
+  params.Jpeg.ColorSpace = 1;
+  const std::vector<uint8_t> file = Encode(flat, params);
+  TKvBitmap image;
+  TKvIOParams back;
+  EXPECT_TRUE(Decode(file, image, back));
+  EXPECT_EQ(image.Width(), 1024);
+}
+
 TEST(Jpeg, LibraryWarningsAreCounted) {
   TKvBitmap source;
   FillGradient(source, 16, 16);

@@ -768,6 +768,23 @@ void SetDensity(const jpeg_decompress_struct& info, TKvIOParams& params) {
   params.SetDpiY(y);
 }
 
+// Huffman-coded data spend at least one bit on the DC difference of every block of a component
+// (no Huffman code is shorter than one bit), and a decodable file codes each block of at least
+// one component, so data shorter than one bit per block of the component with the fewest
+// blocks cannot hold the declared size; such a file is refused before the library or the
+// reader allocate for it. Arithmetic coding can spend far less than a bit on a block; its sizes
+// are taken as declared. `dataBytes` counts the bytes behind the header.
+bool DataCanHoldImage(const jpeg_decompress_struct& info, int64_t dataBytes) {
+  if (info.arith_code) return true;
+  int64_t fewest = -1;
+  for (int i = 0; i < info.num_components; ++i) {
+    const jpeg_component_info& c = info.comp_info[i];
+    const int64_t blocks = int64_t(c.width_in_blocks) * int64_t(c.height_in_blocks);
+    if (fewest < 0 || blocks < fewest) fewest = blocks;
+  }
+  return fewest / 8 <= dataBytes;
+}
+
 void FinishWarnings(const TJpegDecoder& d, TKvIOParams& params) {
   params.Jpeg.WarningTotal += d.Error.WarningTotal;
   if (d.Error.WarningTotal > 0) params.Jpeg.WarningCode = d.Error.WarningCode;
@@ -839,6 +856,9 @@ int ReadJpegImpl(TKvStream& stream, TKvStream* tables, TKvBitmap& bitmap, bool n
     params.Width = params.StoredWidth;
     params.Height = params.StoredHeight;
   } else {
+    const int64_t dataBytes =
+        stream.Size() - stream.Position() + int64_t(d->Source.Pub.bytes_in_buffer);
+    if (!DataCanHoldImage(info, dataBytes)) return fail(), 0;
     if (!ShimStartDecompress(d.get()) || d->Source.RanOut) return fail(), 0;
     const int width = int(info.output_width), height = int(info.output_height);
     params.Width = width;
