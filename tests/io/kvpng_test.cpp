@@ -695,6 +695,39 @@ TEST(Png, UnknownCompressionMethodOfACompressedChunkFails) {
   }
 }
 
+// Image data are deflate data, which expand 1032 times at most: a header declaring more pixels
+// than its data can inflate to is refused before anything is allocated; the header alone
+// still previews. A flat page, the best case of deflate, loads.
+TEST(Png, HeaderLargerThanItsDataCanHoldFails) {
+  TKvBitmap source;
+  Noise24(source);
+  TKvIOParams params;
+  std::vector<uint8_t> file = Encode(source, params);
+  constexpr uint32_t kDeclared = 3000;  // 27 MB of pixels from well under 1 KB of data
+  for (const size_t at : {size_t(16), size_t(20)})
+    for (int i = 0; i < 4; ++i) file[at + size_t(i)] = uint8_t(kDeclared >> (24 - 8 * i));
+  const uint32_t crc = uint32_t(crc32(0, file.data() + 12, 17));
+  for (int i = 0; i < 4; ++i) file[29 + size_t(i)] = uint8_t(crc >> (24 - 8 * i));
+  TKvBitmap image;
+  TKvIOParams back;
+  EXPECT_FALSE(Decode(file, image, back));
+  EXPECT_TRUE(image.IsEmpty());
+  TKvIOParams preview;
+  EXPECT_FALSE(kvtest::ReadBytes(ReadPng, file, image, preview, true));
+  EXPECT_EQ(preview.Width, int(kDeclared));
+
+  TKvBitmap flat;
+  ASSERT_TRUE(flat.AllocateImage(2000, 1000, kv24RGB));
+  flat.FillWith(255);
+  TKvIOParams flatParams;
+  flatParams.Png.Compression = 9;
+  const std::vector<uint8_t> flatFile = Encode(flat, flatParams);
+  TKvBitmap flatBack;
+  TKvIOParams flatBackParams;
+  EXPECT_TRUE(Decode(flatFile, flatBack, flatBackParams));
+  EXPECT_EQ(flatBack.Width(), 2000);
+}
+
 TEST(Png, ShortWriteSetsAborting) {
   TKvBitmap source;
   Noise24(source);

@@ -320,45 +320,65 @@ void ReportRow(TKvProgressRec& progress) {
   progress.ReportChanged();
 }
 
+// What a walk over the chunk headers tells before the library reads the file.
+//
 // Compressed chunk data (iCCP, zTXt, and iTXt with its compression flag set) name their method;
 // the PNG standard defines only method 0 (zlib deflate). The library drops such a chunk with a
 // warning when the method is unknown, or already when its checksum is wrong, before it looks
-// at the method; the reader instead refuses a file that declares a method it cannot know. This
-// walks the chunk headers (bodies are skipped, except the few bytes up to the method) from the
-// stream's position up to IEND or the end of the data, and puts the stream back.
+// at the method; the reader instead refuses a file that declares a method it cannot know.
+//
+// The image data (IDAT) are deflate data, which expand by a factor of 1032 at most (a 258-byte
+// match coded in two bits); a header whose pixels need more than that is refused before
+// anything is allocated for it.
+struct TChunkSurvey {
+  bool UnknownCompression = false;
+  int64_t ImageDataBytes = 0;  // total length of the IDAT chunks
+};
+
 constexpr size_t kSignatureBytes = 8;
 constexpr uint32_t kMaxChunkLength = 0x7FFFFFFFu;  // PNG standard: lengths fit in 31 bits
 constexpr size_t kChunkFrameBytes = 12;            // length, type and checksum
+constexpr int64_t kMaxDeflateRatio = 1032;
 
-bool DeclaresUnknownCompression(TKvStream& stream) {
+// Walks the chunk headers (bodies are skipped, except the few bytes up to a compression method)
+// from the stream's position up to IEND or the end of the data, and puts the stream back.
+TChunkSurvey SurveyChunks(TKvStream& stream) {
+  TChunkSurvey survey;
   const int64_t start = stream.Position();
-  bool unknown = false;
   int64_t at = start + int64_t(kSignatureBytes);
   uint8_t head[8];
   uint8_t body[kMaxKeywordLength + 3];  // keyword, its terminator, flag and method
-  while (!unknown && stream.Seek(at) && stream.ReadExact(head, sizeof head)) {
+  while (!survey.UnknownCompression && stream.Seek(at) && stream.ReadExact(head, sizeof head)) {
     const uint32_t length = (uint32_t(head[0]) << 24) | (uint32_t(head[1]) << 16) |
                             (uint32_t(head[2]) << 8) | uint32_t(head[3]);
     if (length > kMaxChunkLength) break;
-    const bool iccp = std::memcmp(head + 4, "iCCP", 4) == 0;
-    const bool ztxt = std::memcmp(head + 4, "zTXt", 4) == 0;
     const bool itxt = std::memcmp(head + 4, "iTXt", 4) == 0;
     if (std::memcmp(head + 4, "IEND", 4) == 0) break;
-    if (iccp || ztxt || itxt) {
+    if (std::memcmp(head + 4, "IDAT", 4) == 0) survey.ImageDataBytes += length;
+    if (itxt || std::memcmp(head + 4, "iCCP", 4) == 0 || std::memcmp(head + 4, "zTXt", 4) == 0) {
       const size_t got = stream.Read(body, std::min<size_t>(length, sizeof body));
       const uint8_t* end = static_cast<const uint8_t*>(std::memchr(body, 0, got));
       const size_t keyword = end != nullptr ? size_t(end - body) : 0;
       if (keyword >= 1 && keyword <= kMaxKeywordLength) {
         if (itxt)
-          unknown = keyword + 2 < got && body[keyword + 1] != 0 && body[keyword + 2] != 0;
+          survey.UnknownCompression =
+              keyword + 2 < got && body[keyword + 1] != 0 && body[keyword + 2] != 0;
         else
-          unknown = keyword + 1 < got && body[keyword + 1] != 0;
+          survey.UnknownCompression = keyword + 1 < got && body[keyword + 1] != 0;
       }
     }
     at += int64_t(kChunkFrameBytes) + int64_t(length);
   }
   stream.Seek(start);
-  return unknown;
+  return survey;
+}
+
+// Whether `dataBytes` of deflate data can inflate to the pixels of the header (every pixel is
+// stored once, also when interlaced; filter bytes are left out of the count).
+bool DataCanHoldImage(const TPngHeader& h, int samples, int64_t dataBytes) {
+  const int64_t rowBytes = int64_t(h.Width) * samples * h.Depth / 8;
+  if (rowBytes == 0) return true;
+  return int64_t(h.Height) <= std::min(dataBytes, int64_t(1) << 40) * kMaxDeflateRatio / rowBytes;
 }
 
 }  // namespace
@@ -416,7 +436,8 @@ void ReadPng(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool pre
     s.reset();
     if (bridge.Error) std::rethrow_exception(bridge.Error);
   };
-  if (DeclaresUnknownCompression(stream)) return fail();
+  const TChunkSurvey survey = SurveyChunks(stream);
+  if (survey.UnknownCompression) return fail();
   auto header = std::make_unique<TPngHeader>();
   TPngHeader& h = *header;
   if (!ShimCreateRead(s.get()) || !ShimReadInfo(s.get(), &h)) return fail();
@@ -486,6 +507,7 @@ void ReadPng(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool pre
     expectedBytes = size_t(width) * 4;
   }
   if (setup.RowBytes != expectedBytes) return fail();
+  if (!DataCanHoldImage(h, SamplesOf(type), survey.ImageDataBytes)) return fail();
   if (!bitmap.AllocateImage(width, height, format)) return fail();
   if (format == kv8p) {
     bitmap.PaletteUsed = 1 << depth;
