@@ -1085,7 +1085,7 @@ void TKvBitmap::ResizeCanvas(int width, int height, double fill, double alphaFil
     SyncWithVcl();
     if (width > ow) FillRows(ow, 0, width - 1, height - 1, fill);
     if (height > oh) FillRows(0, oh, width - 1, height - 1, fill);
-  } else {
+  } else if (!CutInPlace(width, height, ox, oy, fill)) {
     TKvBitmap old;
     MoveContentTo(old);
     rowAlignmentBits_ = old.rowAlignmentBits_;
@@ -1117,6 +1117,37 @@ bool TKvBitmap::ValueIsOpaque(double value) const {
     default:
       return (TColor(int64_t(value)) & 0xFFFFFF) == clWhite;
   }
+}
+
+bool TKvBitmap::CutInPlace(int width, int height, int ox, int oy, double fill) {
+  // A cut that keeps a part of a page held in one block moves the kept rows within that block
+  // instead of copying them to a new one: no second page-sized block is mapped, touched and
+  // freed. Rows are bottom-up; taking the new rows from the bottom one up, every row moves to a
+  // lower or equal address and lands below every row still to move, so none is overwritten
+  // early. kv1g rows would need bit shifts within one row: they take the copying path.
+  if (location_ != kvInMemory || blockStart_ == nullptr || format_ == kv1g || !pinnedRows_.empty())
+    return false;
+  const int dx = -ox, dy = -oy;
+  if (dx < 0 || dy < 0 || dx + width > width_ || dy + height > height_) return false;
+  const int newRowLength = KvRowLength(width, bitCount_, rowAlignmentBits_);
+  // A new allocation of this size would go where AllocateImage puts it: stay only in memory.
+  const int64_t threshold = OwnFileThreshold >= 0 ? OwnFileThreshold : FileThreshold();
+  if (int64_t(newRowLength) * height > threshold) return false;
+  const size_t bpp = size_t(bitCount_ / 8), pixelBytes = size_t(width) * bpp;
+  const int64_t oldRowLength = rowLength_;
+  const int oldHeight = height_;
+  for (int y = height - 1; y >= 0; --y) {
+    uint8_t* to = blockStart_ + int64_t(newRowLength) * (height - 1 - y);
+    const uint8_t* from = blockStart_ + oldRowLength * (oldHeight - 1 - (y + dy)) + dx * bpp;
+    std::memmove(to, from, pixelBytes);
+    // The padding stays clear, as in a fresh block.
+    std::memset(to + pixelBytes, 0, size_t(newRowLength) - pixelBytes);
+  }
+  gLastAllocationError.clear();
+  SetGeometry(width, height, format_);
+  mustReallocate_ = false;
+  AlphaIsOpaque = ValueIsOpaque(fill);  // as the margin fill of the copying path records
+  return true;
 }
 
 void TKvBitmap::FillRows(int x1, int y1, int x2, int y2, double value) {

@@ -179,6 +179,8 @@ class TKvBitmap {
   bool HasDirectRows() const;
   bool CopyRowsWithStore(const TKvBitmap& source, int rows);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
+  // ResizeCanvas to a part of the page, within the same block; false when it does not apply.
+  bool CutInPlace(int width, int height, int ox, int oy, double fill);
   void FillRows(int x1, int y1, int x2, int y2, double value);
   // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).
   void FillOutside(int x1, int y1, int x2, int y2, double value);

@@ -458,6 +458,49 @@ TEST(KvBitmapResize, ResizeCanvasPlacesContent) {
   EXPECT_EQ(s.GetByte(1, 0), 2);
 }
 
+// A cut to a part of a page held in one block moves the rows within the block: every kept byte
+// for each placement and byte format, clear padding, the alpha plane cut along, and the opacity
+// flag the margin fill would record. The same cut of a page in a temporary file copies.
+TEST(KvBitmapResize, CutToAPartKeepsEveryPixelInPlaceAndInFiles) {
+  struct TCase {
+    TKvPixFormat Format;
+    int hPlace, vPlace;
+  } const cases[] = {{kv8g, 0, 0},    {kv8g, 1, 1},  {kv8g, 2, 2},    {kv24RGB, 1, 1},
+                     {kv24RGB, 2, 0}, {kv16g, 1, 2}, {kv32RGB, 0, 1}, {kvCMYK, 1, 1}};
+  constexpr int kOldW = 23, kOldH = 17, kNewW = 14, kNewH = 9;
+  auto offset = [](int place, int newSize, int oldSize) {
+    return place == 1 ? (oldSize - newSize) / 2 : place == 2 ? oldSize - newSize : 0;
+  };
+  for (const bool inFile : {false, true}) {
+    for (const TCase& c : cases) {
+      TKvBitmap b;
+      if (inFile) b.OwnFileThreshold = 0;
+      ASSERT_TRUE(b.AllocateImage(kOldW, kOldH, c.Format));
+      const int bpp = b.BitCount() / 8;
+      for (int y = 0; y < kOldH; ++y)
+        for (int i = 0; i < kOldW * bpp; ++i) b.RowPtr(y)[i] = uint8_t(y * 41 + i * 3);
+      b.AlphaPlane()->SetByte(10, 8, 77);  // kept by every placement
+      TKvBitmap ref;
+      ref.CopyFrom(b);
+      b.ResizeCanvas(kNewW, kNewH, 0, 255, c.hPlace, c.vPlace);
+      ASSERT_EQ(b.Width(), kNewW);
+      ASSERT_EQ(b.Height(), kNewH);
+      ASSERT_EQ(b.RowLength(), KvRowLength(kNewW, b.BitCount()));
+      const int dx = offset(c.hPlace, kNewW, kOldW), dy = offset(c.vPlace, kNewH, kOldH);
+      for (int y = 0; y < kNewH; ++y) {
+        const uint8_t* row = b.RowPtr(y);
+        const uint8_t* was = ref.RowPtr(y + dy) + dx * bpp;
+        for (int i = 0; i < kNewW * bpp; ++i)
+          ASSERT_EQ(row[i], was[i]) << KvPixFormatName(c.Format) << " " << inFile << " " << y;
+        for (int i = kNewW * bpp; i < b.RowLength(); ++i) ASSERT_EQ(row[i], 0) << "padding";
+      }
+      EXPECT_EQ(b.AlphaPlane()->Width(), kNewW);
+      EXPECT_EQ(b.AlphaPlane()->GetByte(10 - dx, 8 - dy), 77);
+      EXPECT_FALSE(b.AlphaIsOpaque) << "a fill with 0 is not the opaque value";
+    }
+  }
+}
+
 TEST(KvBitmapStorage, RowAlignmentRelaysRows) {
   TKvBitmap b(5, 2, kv8g);
   b.SetByte(4, 1, 42);
