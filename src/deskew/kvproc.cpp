@@ -200,8 +200,15 @@ bool TKvSelection::IsMarked(int x, int y) const {
 }
 
 void TKvSelection::Reset(int width, int height) {
-  mask_ = TKvMask();
-  if (width > 0 && height > 0) mask_.Allocate(width, height, 8);  // unmarked
+  // A mask of the same size is cleared in its own storage (a page's new selection usually has
+  // the size of the last one); another size gets a new mask, the old one going first.
+  if (width > 0 && height > 0 && width == mask_.Width() && height == mask_.Height() &&
+      mask_.BitsPerPixel() == 8) {
+    mask_.Fill(0);
+  } else {
+    mask_ = TKvMask();
+    if (width > 0 && height > 0) mask_.Allocate(width, height, 8);  // unmarked
+  }
   x1_ = y1_ = kEmptyLow;
   x2_ = y2_ = 0;
 }

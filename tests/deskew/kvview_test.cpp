@@ -53,6 +53,22 @@ TEST(Selection, RectangleIsOrderedClampedAndExclusiveAtRightAndBottom) {
   EXPECT_EQ(MarkedCount(sel), 200);
 }
 
+// A new selection of the same page reuses the mask: nothing of the old one may stay marked.
+TEST(Selection, ReplacingOnTheSamePageLeavesOnlyTheNewRectangle) {
+  TKvView view;
+  NewPage(view, 20, 10);
+  view.SelectionBase = kvsbBitmap;
+  view.Select(0, 0, 8, 6);
+  view.Select(14, 1, 16, 9, kvSelectAdd);
+  view.Select(10, 5, 12, 8);
+  const TKvSelection& sel = view.Selection();
+  EXPECT_EQ(MarkedCount(sel), 2 * 3);
+  EXPECT_EQ(sel.X1(), 10);
+  EXPECT_EQ(sel.Y1(), 5);
+  EXPECT_EQ(sel.X2(), 11);
+  EXPECT_EQ(sel.Y2(), 7);
+}
+
 TEST(Selection, EmptyMaskAndDeselect) {
   TKvView view;
   NewPage(view, 8, 8);
