@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -82,6 +83,11 @@ struct TMatrixCase {
   Bytes expected;         // kv32f destinations: the float's bytes (compared with a tolerance)
   TKvRGB paletteColor{};  // kv8p destinations: the colour of the expected index
 };
+
+// Test names carry the case; printing the name keeps ctest's listing short and stable.
+void PrintTo(const TMatrixCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const TKvRGB kPaletteColor = KvRGB(10, 200, 30);
 
@@ -759,6 +765,10 @@ struct TRowCase {
   int to;
   Bytes expected;
 };
+
+void PrintTo(const TRowCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const TRowCase kRowCases[] = {
     {"BGR copy", rkBGR, {1, 2, 3, 4, 5, 6}, rkBGR, {1, 2, 3, 4, 5, 6}},

@@ -128,6 +128,9 @@ struct TColorCase {
   int expectedSamples;  // SamplesPerPixel after reading back
   int tolerance;        // largest channel difference allowed at quality 95
 };
+void PrintTo(const TColorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class JpegRoundTrip : public ::testing::TestWithParam<TColorCase> {};
 

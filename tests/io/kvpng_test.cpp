@@ -184,6 +184,9 @@ struct TRoundTrip {
   bool native;           // read back with the native pixel format
   TKvPixFormat readFormat;
 };
+void PrintTo(const TRoundTrip& c, std::ostream* os) {
+  *os << c.name;
+}
 
 void MakeTwoColors(TKvBitmap& b) {
   TwoColors(b, KvRGB(255, 255, 255), KvRGB(10, 20, 120));  // white first, dark blue second
