@@ -161,6 +161,37 @@ void FillUnmarkedRows(TKvBitmap& cropped, const TKvSelection& sel, int bx, int b
   cropped.AlphaIsOpaque = cropped.ValueIsOpaque(fill);
 }
 
+// Whether every pixel of the box (bx, by, bw, bh) is marked.
+bool BoxFullyMarked(const TKvSelection& sel, int bx, int by, int bw, int bh) {
+  for (int y = by; y < by + bh; ++y)
+    if (FirstUnmarked(sel.Mask().Row(y) + bx, bw) != bw) return false;
+  return true;
+}
+
+// The crop into a new buffer of the box (bx, by, bw, bh): marked pixels (and their alpha) are
+// copied, the rest of the box gets the background `fill`.
+void CropByCopy(TKvBitmap& image, const TKvSelection& sel, int bx, int by, int bw, int bh,
+                double fill) {
+  TKvBitmap cropped(bw, bh, image.PixelFormat());
+  image.CopyPaletteTo(cropped);
+  cropped.PaletteUsed = image.PaletteUsed;
+  cropped.DitherMode = image.DitherMode;
+  FillUnmarkedRows(cropped, sel, bx, by, fill);
+  CopyMarkedPixels(image, 0, 0, cropped, bx, by, sel, bx, by, bw, bh);
+  if (image.HasAlphaPlane()) {
+    // The alpha of the kept pixels goes along; the filled background is opaque.
+    TKvBitmap* croppedAlpha = cropped.AlphaPlane();
+    const TKvBitmap* imageAlpha = image.ExistingAlphaPlane();
+    if (croppedAlpha != nullptr && imageAlpha->PixelFormat() == kv8g)
+      CopyMarkedPixels(*imageAlpha, 0, 0, *croppedAlpha, bx, by, sel, bx, by, bw, bh);
+  }
+  KvTakeContent(image, cropped, true);
+  if (image.HasAlphaPlane()) {
+    image.AlphaPlane()->RecheckOpaque();
+    if (image.AlphaPlane()->AlphaIsOpaque) image.DropAlphaPlane(false, clBlack);
+  }
+}
+
 // The selection's bounding box clipped to a width x height image; false when nothing is left.
 bool ClippedBox(const TKvSelection& sel, int width, int height, int& x1, int& y1, int& x2,
                 int& y2) {
@@ -584,24 +615,12 @@ void TKvProc::CropSel(bool makeTransparent) {
       }
     } else {
       const int w = x2 - x1 + 1, h = y2 - y1 + 1;
-      TKvBitmap cropped(w, h, image.PixelFormat());
-      image.CopyPaletteTo(cropped);
-      cropped.PaletteUsed = image.PaletteUsed;
-      cropped.DitherMode = image.DitherMode;
-      FillUnmarkedRows(cropped, sel, x1, y1, BackgroundFill(Background()));
-      CopyMarkedPixels(image, 0, 0, cropped, x1, y1, sel, x1, y1, w, h);
-      if (image.HasAlphaPlane()) {
-        // The alpha of the kept pixels goes along; the filled background is opaque.
-        TKvBitmap* croppedAlpha = cropped.AlphaPlane();
-        const TKvBitmap* imageAlpha = image.ExistingAlphaPlane();
-        if (croppedAlpha != nullptr && imageAlpha->PixelFormat() == kv8g)
-          CopyMarkedPixels(*imageAlpha, 0, 0, *croppedAlpha, x1, y1, sel, x1, y1, w, h);
-      }
-      KvTakeContent(image, cropped, true);
-      if (image.HasAlphaPlane()) {
-        image.AlphaPlane()->RecheckOpaque();
-        if (image.AlphaPlane()->AlphaIsOpaque) image.DropAlphaPlane(false, clBlack);
-      }
+      const double fill = BackgroundFill(Background());
+      // A box the selection marks whole, on a page without alpha held in one block, is cut
+      // within the page's own block; anything else is built anew around the marked pixels.
+      const bool inPlace = !image.HasAlphaPlane() && BoxFullyMarked(sel, x1, y1, w, h) &&
+                           image.KeepPartInPlace(x1, y1, w, h, fill);
+      if (!inPlace) CropByCopy(image, sel, x1, y1, w, h, fill);
     }
   }
   ImageChanged();

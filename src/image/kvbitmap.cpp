@@ -66,6 +66,7 @@ const char* KvPixFormatName(TKvPixFormat f) {
 
 struct TKvBitmap::TBlock {
   void* raw = nullptr;
+  size_t usable = 0;  // bytes from the aligned start to the end of the block
   ~TBlock() { std::free(raw); }
 };
 
@@ -259,8 +260,9 @@ bool TKvBitmap::AllocateInMemory(int64_t size) {
   block_ = std::make_unique<TBlock>();
   block_->raw = raw;
   const uintptr_t p = reinterpret_cast<uintptr_t>(raw);
-  blockStart_ =
-      static_cast<uint8_t*>(raw) + ((kBlockAlignment - p % kBlockAlignment) % kBlockAlignment);
+  const size_t lead = (kBlockAlignment - p % kBlockAlignment) % kBlockAlignment;
+  blockStart_ = static_cast<uint8_t*>(raw) + lead;
+  block_->usable = bytes - lead;
   if (!zeroed) ClearRowPadding();
   return true;
 }
@@ -760,11 +762,37 @@ void TKvBitmap::CopyRowsFrom(const TKvBitmap& source) {
   }
 }
 
+bool TKvBitmap::ReuseBlockForCopy(const TKvBitmap& source) {
+  // A copy overwrites every byte of every row, so a page already held in one block big enough
+  // for the source takes the copy there: restoring an undo copy into a page that was cut costs
+  // no new block (mapped, touched and freed). A block more than twice the size needed is let go,
+  // so a small copy does not keep a big page's memory.
+  if (location_ != kvInMemory || blockStart_ == nullptr || !pinnedRows_.empty()) return false;
+  const int64_t rowLength =
+      KvRowLength(source.Width(), KvBitsOf(source.PixelFormat()), source.rowAlignmentBits_);
+  const int64_t size = rowLength * source.Height();
+  const int64_t threshold = OwnFileThreshold >= 0 ? OwnFileThreshold : FileThreshold();
+  if (size <= 0 || size > threshold || uint64_t(size) > block_->usable ||
+      uint64_t(size) * 2 < block_->usable)
+    return false;
+  // What FreeImage and AllocateImage do besides the storage.
+  palette_.clear();
+  PaletteUsed = 256;
+  alpha_.reset();
+  gLastAllocationError.clear();
+  SetGeometry(source.Width(), source.Height(), source.PixelFormat());
+  if (format_ == kv8p) palette_.assign(256, TKvRGB{});
+  mustReallocate_ = false;
+  return true;
+}
+
 void TKvBitmap::CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither) {
   rowAlignmentBits_ = source.rowAlignmentBits_;
   AlphaIsOpaque = source.AlphaIsOpaque;
-  mustReallocate_ = true;
-  if (!AllocateImage(source.Width(), source.Height(), source.PixelFormat())) return;
+  if (!ReuseBlockForCopy(source)) {
+    mustReallocate_ = true;
+    if (!AllocateImage(source.Width(), source.Height(), source.PixelFormat())) return;
+  }
   CopyRowsFrom(source);
   source.CopyPaletteTo(*this);
   if (!source.palette_.empty()) PaletteUsed = source.PaletteUsed;
@@ -1085,7 +1113,9 @@ void TKvBitmap::ResizeCanvas(int width, int height, double fill, double alphaFil
     SyncWithVcl();
     if (width > ow) FillRows(ow, 0, width - 1, height - 1, fill);
     if (height > oh) FillRows(0, oh, width - 1, height - 1, fill);
-  } else if (!CutInPlace(width, height, ox, oy, fill)) {
+  } else if (ox <= 0 && oy <= 0 && KeepPartInPlace(-ox, -oy, width, height, fill)) {
+    mustReallocate_ = false;  // as after the allocation of the copying path
+  } else {
     TKvBitmap old;
     MoveContentTo(old);
     rowAlignmentBits_ = old.rowAlignmentBits_;
@@ -1119,16 +1149,16 @@ bool TKvBitmap::ValueIsOpaque(double value) const {
   }
 }
 
-bool TKvBitmap::CutInPlace(int width, int height, int ox, int oy, double fill) {
-  // A cut that keeps a part of a page held in one block moves the kept rows within that block
-  // instead of copying them to a new one: no second page-sized block is mapped, touched and
-  // freed. Rows are bottom-up; taking the new rows from the bottom one up, every row moves to a
-  // lower or equal address and lands below every row still to move, so none is overwritten
-  // early. kv1g rows would need bit shifts within one row: they take the copying path.
-  if (location_ != kvInMemory || blockStart_ == nullptr || format_ == kv1g || !pinnedRows_.empty())
+bool TKvBitmap::KeepPartInPlace(int x, int y, int width, int height, double fill) {
+  // The kept rows move within the page's own block instead of being copied to a new one: no
+  // second page-sized block is mapped, touched and freed. Rows are bottom-up; taking the new
+  // rows from the bottom one up, every row moves to a lower or equal address and lands below
+  // every row still to move, so none is overwritten early. kv1g rows would need bit shifts
+  // within one row: they take the copying paths.
+  if (location_ != kvInMemory || blockStart_ == nullptr || format_ == kv1g ||
+      !pinnedRows_.empty() || width < 1 || height < 1)
     return false;
-  const int dx = -ox, dy = -oy;
-  if (dx < 0 || dy < 0 || dx + width > width_ || dy + height > height_) return false;
+  if (x < 0 || y < 0 || x + width > width_ || y + height > height_) return false;
   const int newRowLength = KvRowLength(width, bitCount_, rowAlignmentBits_);
   // A new allocation of this size would go where AllocateImage puts it: stay only in memory.
   const int64_t threshold = OwnFileThreshold >= 0 ? OwnFileThreshold : FileThreshold();
@@ -1136,17 +1166,17 @@ bool TKvBitmap::CutInPlace(int width, int height, int ox, int oy, double fill) {
   const size_t bpp = size_t(bitCount_ / 8), pixelBytes = size_t(width) * bpp;
   const int64_t oldRowLength = rowLength_;
   const int oldHeight = height_;
-  for (int y = height - 1; y >= 0; --y) {
-    uint8_t* to = blockStart_ + int64_t(newRowLength) * (height - 1 - y);
-    const uint8_t* from = blockStart_ + oldRowLength * (oldHeight - 1 - (y + dy)) + dx * bpp;
+  for (int row = height - 1; row >= 0; --row) {
+    uint8_t* to = blockStart_ + int64_t(newRowLength) * (height - 1 - row);
+    const uint8_t* from = blockStart_ + oldRowLength * (oldHeight - 1 - (y + row)) + x * bpp;
     std::memmove(to, from, pixelBytes);
     // The padding stays clear, as in a fresh block.
     std::memset(to + pixelBytes, 0, size_t(newRowLength) - pixelBytes);
   }
   gLastAllocationError.clear();
   SetGeometry(width, height, format_);
-  mustReallocate_ = false;
-  AlphaIsOpaque = ValueIsOpaque(fill);  // as the margin fill of the copying path records
+  mustReallocate_ = true;               // the content was handed over, as by MoveContentTo
+  AlphaIsOpaque = ValueIsOpaque(fill);  // as a fill of a fresh buffer records
   return true;
 }
 

@@ -152,6 +152,12 @@ class TKvBitmap {
   void FillRect(int x1, int y1, int x2, int y2, double value);  // inclusive corners
   // Whether a fill with `value` counts as opaque: what FillWith records in AlphaIsOpaque.
   bool ValueIsOpaque(double value) const;
+  // Keeps only the part (x, y) .. (x + width - 1, y + height - 1) of a page held in one block,
+  // moving its rows within the block, and leaves the buffer as one that was filled with `fill`,
+  // had the part copied in and was handed over (clear row padding, AlphaIsOpaque of the fill).
+  // False, with nothing changed, for other storage, kv1g, pinned rows, a part not inside the
+  // page, or a part that a new allocation would put into a temporary file.
+  bool KeepPartInPlace(int x, int y, int width, int height, double fill);
   // No-op for the same format; otherwise the pixel-format conversion.
   void ChangePixelFormat(TKvPixFormat format);
 
@@ -178,9 +184,8 @@ class TKvBitmap {
   void CopyRowsFrom(const TKvBitmap& source);
   bool HasDirectRows() const;
   bool CopyRowsWithStore(const TKvBitmap& source, int rows);
+  bool ReuseBlockForCopy(const TKvBitmap& source);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
-  // ResizeCanvas to a part of the page, within the same block; false when it does not apply.
-  bool CutInPlace(int width, int height, int ox, int oy, double fill);
   void FillRows(int x1, int y1, int x2, int y2, double value);
   // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).
   void FillOutside(int x1, int y1, int x2, int y2, double value);

@@ -418,6 +418,40 @@ TEST_F(ProcTest, CropSelOfColourFillsOnlyWhatIsNotMarked) {
   }
 }
 
+// The job's crop: a whole rectangle of a colour and a gray page, cut within the page's block,
+// then undone into the cut page: the crop keeps every pixel, the undo gives the page back.
+TEST_F(ProcTest, CropSelOfARectangleAndItsUndoKeepEveryPixel) {
+  for (const TKvPixFormat format : {kv24RGB, kv8g}) {
+    TKvView view;
+    ASSERT_TRUE(view.Bitmap().AllocateImage(31, 23, format));
+    TKvBitmap& image = view.Bitmap();
+    const int bytes = 31 * image.BitCount() / 8;
+    for (int y = 0; y < 23; ++y)
+      for (int i = 0; i < bytes; ++i) image.RowPtr(y)[i] = uint8_t(y * 17 + i * 5);
+    TKvBitmap page;
+    page.CopyFrom(image);
+    view.Update();
+    view.Background = clWhite;
+    view.SelectionBase = kvsbBitmap;
+    view.Select(3, 2, 28, 21);
+    view.Proc().CropSel(false);
+    ASSERT_EQ(image.Width(), 25);
+    ASSERT_EQ(image.Height(), 19);
+    const int bpp = image.BitCount() / 8;
+    for (int y = 0; y < 19; ++y) {
+      ASSERT_EQ(std::memcmp(image.RowPtr(y), page.RowPtr(y + 2) + 3 * bpp, size_t(25 * bpp)), 0)
+          << KvPixFormatName(format) << " row " << y;
+      for (int i = 25 * bpp; i < image.RowLength(); ++i) ASSERT_EQ(image.RowPtr(y)[i], 0);
+    }
+    EXPECT_TRUE(image.AlphaIsOpaque);
+    view.Proc().Undo(false);
+    ASSERT_EQ(image.Width(), 31);
+    ASSERT_EQ(image.Height(), 23);
+    for (int y = 0; y < 23; ++y)
+      ASSERT_EQ(std::memcmp(image.RowPtr(y), page.RowPtr(y), size_t(page.RowLength())), 0) << y;
+  }
+}
+
 TEST_F(ProcTest, CropSelOfABilevelPageKeepsEveryBitAtAnyOffset) {
   for (int left : {0, 3, 8, 13}) {
     TKvView view;

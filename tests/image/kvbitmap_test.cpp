@@ -501,6 +501,33 @@ TEST(KvBitmapResize, CutToAPartKeepsEveryPixelInPlaceAndInFiles) {
   }
 }
 
+// A copy into a page whose block is big enough lands in that block; the result is the same as
+// in a new block: every row byte, the palette, no alpha plane left from before.
+TEST(KvBitmapCopy, CopyIntoACutPageIsAWholeCopy) {
+  TKvBitmap page(40, 30, kv24RGB);
+  page.AlphaPlane()->SetByte(3, 3, 9);
+  page.ResizeCanvas(30, 25, 0, 255, 1, 1);  // cut within its block
+  TKvBitmap colour(36, 28, kv24RGB);
+  for (int y = 0; y < 28; ++y)
+    for (int i = 0; i < colour.RowLength(); ++i) colour.RowPtr(y)[i] = uint8_t(y * 13 + i);
+  page.CopyFrom(colour);
+  ASSERT_EQ(page.Width(), 36);
+  ASSERT_EQ(page.Height(), 28);
+  EXPECT_FALSE(page.HasAlphaPlane());
+  for (int y = 0; y < 28; ++y)
+    ASSERT_EQ(std::memcmp(page.RowPtr(y), colour.RowPtr(y), size_t(colour.RowLength())), 0) << y;
+  TKvBitmap indexed(100, 30, kv8p);
+  indexed.SetPaletteEntry(5, KvRGB(1, 2, 3));
+  indexed.PaletteUsed = 7;
+  indexed.SetByte(99, 29, 5);
+  page.CopyFrom(indexed);
+  EXPECT_EQ(page.PixelFormat(), kv8p);
+  EXPECT_EQ(page.PaletteLength(), 256);
+  EXPECT_EQ(page.PaletteUsed, 7);
+  EXPECT_EQ(page.GetPaletteEntry(5), KvRGB(1, 2, 3));
+  EXPECT_EQ(page.GetByte(99, 29), 5);
+}
+
 TEST(KvBitmapStorage, RowAlignmentRelaysRows) {
   TKvBitmap b(5, 2, kv8g);
   b.SetByte(4, 1, 42);
