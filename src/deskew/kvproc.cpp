@@ -275,9 +275,12 @@ void TKvSelection::ResizeKeepingTopLeft(int width, int height) {
     Reset(width, height);
     return;
   }
+  // The box is always the tight box of the marks: when it lies within the new size, every mark
+  // is kept and none is added, so it stays as it is (no scan of a page-sized mask).
+  const bool boxKept = IsEmpty() || (x2_ < width && y2_ < height);
   // The selection's mask is a byte mask, which changes size in its own storage.
   mask_.Resize(width, height, 0);
-  RecomputeBox();
+  if (!boxKept) RecomputeBox();
 }
 
 void TKvSelection::RecomputeBox() {

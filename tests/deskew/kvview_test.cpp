@@ -69,6 +69,31 @@ TEST(Selection, ReplacingOnTheSamePageLeavesOnlyTheNewRectangle) {
   EXPECT_EQ(sel.Y2(), 7);
 }
 
+// The box after size changes of a two-part selection: a cut through one part, a cut that drops
+// a part, growth (which keeps every mark, and so the box).
+TEST(Selection, BoxFollowsCutsAndGrowthOfATwoPartSelection) {
+  TKvView view;
+  NewPage(view, 20, 20);
+  view.SelectionBase = kvsbBitmap;
+  view.Select(2, 2, 6, 6);
+  view.Select(10, 8, 14, 18, kvSelectAdd);
+  struct TStep {
+    int W, H, X1, Y1, X2, Y2, Marked;
+  } const steps[] = {{12, 12, 2, 2, 11, 11, 16 + 2 * 4},
+                     {30, 30, 2, 2, 11, 11, 16 + 2 * 4},
+                     {8, 8, 2, 2, 5, 5, 16}};
+  for (const TStep& t : steps) {
+    ASSERT_TRUE(view.Bitmap().AllocateImage(t.W, t.H, kv24RGB));
+    view.Update();
+    const TKvSelection& sel = view.Selection();
+    EXPECT_EQ(sel.X1(), t.X1) << t.W;
+    EXPECT_EQ(sel.Y1(), t.Y1) << t.W;
+    EXPECT_EQ(sel.X2(), t.X2) << t.W;
+    EXPECT_EQ(sel.Y2(), t.Y2) << t.W;
+    EXPECT_EQ(MarkedCount(sel), t.Marked) << t.W;
+  }
+}
+
 TEST(Selection, EmptyMaskAndDeselect) {
   TKvView view;
   NewPage(view, 8, 8);
