@@ -423,8 +423,11 @@ void TKvProc::Rotate(double angle, bool antialias, uint8_t quality, int32_t back
     turnedAlpha->RecheckOpaque();
   }
   TKvBitmap turned;
+  // Rows are reported only while pixels are mapped back one by one; a quarter turn is a plain
+  // re-arrangement and reports nothing before FinishWork.
   std::function<void(int, int)> rowDone;
-  if (OnProgress) rowDone = [this](int y, int rows) { ReportProgress(int(y * (100.0 / rows))); };
+  if (OnProgress && !IsQuarterMultiple(angle))
+    rowDone = [this](int y, int rows) { ReportProgress(int(y * (100.0 / rows))); };
   KvRotateNearest(image, angle, KvBackgroundFillValue(image.PixelFormat(), color), rowDone, turned);
   KvTakeContent(image, turned, false);
   if (turnedAlpha) image.AttachAlphaPlane(std::move(turnedAlpha));

@@ -327,6 +327,20 @@ TEST(NearestTurn, ProgressAfterEveryRowInOrder) {
   EXPECT_EQ(finished, 1);
 }
 
+// A quarter turn re-arranges the pixels without mapping them row by row: only the finish
+// reports, on any size of picture.
+TEST(NearestTurn, QuarterTurnsReportOnlyTheFinish) {
+  for (double angle : {90.0, -90.0, 180.0, 360.0}) {
+    TKvProc proc;
+    ASSERT_TRUE(proc.Image()->AllocateImage(600, 500, kv8g));
+    proc.Image()->FillWith(128);
+    std::vector<int> percents;
+    proc.OnProgress = [&](void*, int32_t p) { percents.push_back(p); };
+    proc.Rotate(angle);
+    EXPECT_EQ(percents, std::vector<int>{100}) << angle;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Processor operations: undo entries, captions, refusals
 
@@ -437,6 +451,33 @@ TEST(RotateOperations, ZeroAngleKeepsThePageWhole) {
   EXPECT_EQ(proc.Image()->Width(), 80);
   EXPECT_EQ(proc.Image()->Height(), 100);
   EXPECT_EQ(proc.Image()->GetRGB(79, 0), Tag(99, 79));
+}
+
+// Every whole multiple of 90 degrees turns the page exactly and cuts nothing; only the turns
+// that are the identity leave it as it was.
+TEST(RotateOperations, QuarterTurnsOfRotateAndCropAreExactAndWhole) {
+  const double angles[] = {90, -90, 180, -180, 270, -270, 360, -360, 450, 720};
+  for (TKvPixFormat format : {kv24RGB, kv1g}) {
+    TKvBitmap page(13, 9, format);
+    FillRandom(page, 11);
+    for (double angle : angles) {
+      const std::string what =
+          std::string(KvPixFormatName(format)) + " at " + std::to_string(angle);
+      TKvProc turned;
+      turned.Image()->CopyFrom(page);
+      turned.Rotate(angle);
+      TKvView view;
+      view.Bitmap().CopyFrom(page);
+      view.Update();
+      view.Background = clWhite;
+      view.Proc().RotateAndCrop(angle);
+      const bool sideways = int64_t(angle) % 180 != 0;
+      EXPECT_EQ(view.Bitmap().Width(), sideways ? 9 : 13) << what;
+      EXPECT_EQ(view.Bitmap().Height(), sideways ? 13 : 9) << what;
+      ExpectSamePixels(view.Bitmap(), *turned.Image(), what);
+      if (int64_t(angle) % 360 == 0) ExpectSamePixels(view.Bitmap(), page, what + " (identity)");
+    }
+  }
 }
 
 TEST(RotateOperations, ImageResizeCentresAndFillsWithBackground) {
