@@ -196,12 +196,18 @@ void TKvBitmap::SetGeometry(int width, int height, TKvPixFormat format) {
 bool TKvBitmap::AllocateImage(int width, int height, TKvPixFormat format) {
   if (!mustReallocate_ && width == Width() && height == Height() && format == PixelFormat())
     return true;
+  // A wrapped platform bitmap stays wrapped: the new image is allocated in it.
+  TVclBitmap* const wrapped = wrapsVcl_ && location_ == kvTBitmap ? vcl_ : nullptr;
   FreeImage();
   mustReallocate_ = false;
   gLastAllocationError.clear();
   if (width < 1 || height < 1 || format == kvNoFormat || format >= kKvPixFormatCount) {
     width_ = height_ = 0;
     return false;
+  }
+  if (wrapped != nullptr) {
+    vcl_ = wrapped;
+    wrapsVcl_ = true;
   }
   SetGeometry(width, height, format);
   if (format == kv8p) palette_.assign(256, TKvRGB{});
@@ -230,6 +236,8 @@ bool TKvBitmap::AllocateImage(int width, int height, TKvPixFormat format) {
     palette_.clear();
     width_ = height_ = bitCount_ = channelCount_ = rowLength_ = 0;
     format_ = kvNoFormat;
+    vcl_ = nullptr;  // a refused allocation lets go of a wrapped bitmap, unchanged
+    wrapsVcl_ = false;
   }
   return ok;
 }
@@ -340,6 +348,8 @@ bool TKvBitmap::AllocateVcl() {
   if (!wrapsVcl_) {
     ownedVcl_ = std::make_unique<TVclBitmap>(1, 1, pfDevice);
     vcl_ = ownedVcl_.get();
+  } else {
+    vcl_->SetSize(1, 1);  // nothing of the old picture is kept: no pixels to convert
   }
   vcl_->SetPixelFormat(pf);
   vcl_->SetSize(width_, height_);
@@ -744,6 +754,18 @@ bool TKvBitmap::CopyRowsWithStore(const TKvBitmap& source, int rows) {
 
 void TKvBitmap::CopyRowsFrom(const TKvBitmap& source) {
   const int h = std::min(Height(), source.Height());
+  if (PixelFormat() == kv8g && source.PixelFormat() == kv16g) {
+    // Platform-bitmap storage holds kv16g as kv8g: each word narrows to its high byte.
+    const int w = std::min(Width(), source.Width());
+    TAccessGuard readOnly(source, kvAccessRead);
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* in = source.RowPtr(y);
+      uint8_t* out = RowPtr(y);
+      for (int x = 0; x < w; ++x) out[x] = in[2 * x + 1];
+    }
+    source.ReleasePaged();
+    return;
+  }
   if (store_ && source.store_ && rowLength_ == source.rowLength_ && source.pinnedRows_.empty() &&
       pinnedRows_.empty()) {
     source.ReleasePaged();
@@ -826,6 +848,7 @@ void TKvBitmap::CopyPixelsFrom(const TKvBitmap& source) {
   if (AllocateImage(source.Width(), source.Height(), source.PixelFormat())) {
     CopyRowsFrom(source);
     source.CopyPaletteTo(*this);
+    AlphaIsOpaque = source.AlphaIsOpaque;
   }
   alpha_ = std::move(alpha);
   DitherMode = dither;
@@ -1228,7 +1251,9 @@ void TKvBitmap::FillRows(int x1, int y1, int x2, int y2, double value) {
       break;
   }
   const bool wholeRows = x1 == 0 && x2 == Width() - 1;
-  TAccessGuard guard(*this, wholeRows ? kvAccessWrite : kvAccessReadWrite);
+  // Whole rows are written without reading them in, except kv32RGB rows: the fill leaves their
+  // fourth bytes as they are.
+  TAccessGuard guard(*this, wholeRows && f != kv32RGB ? kvAccessWrite : kvAccessReadWrite);
   const int bpp = BytesPerPixel(f);
   for (int y = y1; y <= y2; ++y) {
     uint8_t* row = RowPtr(y);

@@ -264,6 +264,46 @@ TEST(KvBitmapAllocation, HeapBuffersStartWithClearRowPadding) {
   }
 }
 
+// A buffer in a temporary file takes later copies in its own file, grown or shrunk: each copy
+// must be whole (every row, the palette, the alpha plane as the source has it).
+TEST_F(TempFolderTest, CopiesIntoATempFileBufferOfAnotherSizeAreWhole) {
+  struct TPage {
+    int W, H;
+    TKvPixFormat Format;
+    bool Alpha;
+  } const pages[] = {
+      {50, 40, kv24RGB, true}, {70, 60, kv8g, false}, {20, 10, kv8p, false}, {33, 45, kv1g, false}};
+  TKvBitmap stored;
+  stored.OwnFileThreshold = 0;
+  int n = 0;
+  for (const TPage& p : pages) {
+    TKvBitmap page(p.W, p.H, p.Format);
+    for (int y = 0; y < p.H; ++y)
+      for (int i = 0; i < page.RowLength(); ++i) page.RowPtr(y)[i] = uint8_t(n * 50 + y * 3 + i);
+    if (p.Format == kv8p) {
+      page.SetPaletteEntry(4, KvRGB(9, 8, 7));
+      page.PaletteUsed = 5;
+    }
+    if (p.Alpha) page.AlphaPlane()->SetByte(1, 2, 3);
+    stored.CopyFrom(page);
+    ASSERT_EQ(stored.Location(), kvTempFile);
+    ASSERT_EQ(stored.Width(), p.W);
+    ASSERT_EQ(stored.PixelFormat(), p.Format);
+    EXPECT_EQ(stored.HasAlphaPlane(), p.Alpha) << n;
+    if (p.Alpha) EXPECT_EQ(stored.AlphaPlane()->GetByte(1, 2), 3);
+    EXPECT_EQ(stored.PaletteLength(), p.Format == kv8p ? 256 : 0);
+    if (p.Format == kv8p) {
+      EXPECT_EQ(stored.GetPaletteEntry(4), KvRGB(9, 8, 7));
+      EXPECT_EQ(stored.PaletteUsed, 5);
+    }
+    for (int y = p.H - 1; y >= 0; --y)
+      ASSERT_EQ(std::memcmp(stored.RowPtr(y), page.RowPtr(y), size_t(page.RowLength())), 0)
+          << n << " row " << y;
+    ++n;
+  }
+  EXPECT_EQ(FilesInFolder(), 0);
+}
+
 TEST_F(TempFolderTest, SmallImageRequestedInTempFileStaysInMemory) {
   TKvBitmap b;
   ASSERT_TRUE(b.AllocateImage(10, 10, kv8g));
@@ -278,6 +318,26 @@ TEST_F(TempFolderTest, UnwritableTempFolderFallsBackToMemory) {
   EXPECT_EQ(b.Location(), kvInMemory);
   b.FillWith(5);
   EXPECT_EQ(b.GetByte(19, 19), 5);
+}
+
+// A fill does not write the fourth byte of kv32RGB pixels, in a temporary file as in memory.
+TEST_F(TempFolderTest, FillKeepsTheFourthByteOfFourByteColourInEveryStorage) {
+  for (const bool inFile : {false, true}) {
+    TKvBitmap b;
+    if (inFile) b.OwnFileThreshold = 0;
+    ASSERT_TRUE(b.AllocateImage(3, 4, kv32RGB));
+    ASSERT_EQ(b.Location(), inFile ? kvTempFile : kvInMemory);
+    for (int y = 0; y < 4; ++y) std::memset(b.RowPtr(y), 7, 12);
+    b.FillWith(double(0x00332211));
+    for (int y = 0; y < 4; ++y) {
+      const uint8_t* row = b.RowPtr(y);
+      for (int x = 0; x < 3; ++x) {
+        ASSERT_EQ(row[4 * x], 0x33) << inFile << " " << x << "," << y;
+        ASSERT_EQ(row[4 * x + 2], 0x11) << inFile << " " << x << "," << y;
+        ASSERT_EQ(row[4 * x + 3], 7) << inFile << " " << x << "," << y;
+      }
+    }
+  }
 }
 
 TEST(KvBitmapFill, FillWithAndOpaqueFlag) {
@@ -349,6 +409,14 @@ TEST(KvBitmapAlpha, PlaneCreationBlendAndCopyRules) {
   TKvBitmap plain(3, 2, kv8g);
   dst.CopyPixelsFrom(plain);
   EXPECT_TRUE(dst.HasAlphaPlane());
+  // ... but takes the opacity flag with the pixels: a plane given transparent pixels is not opaque.
+  TKvBitmap clear(3, 2, kv8g);
+  clear.FillWith(0);
+  TKvBitmap plane(3, 2, kv8g);
+  plane.FillWith(255);
+  plane.CopyPixelsFrom(clear);
+  EXPECT_EQ(plane.GetByte(2, 1), 0);
+  EXPECT_FALSE(plane.AlphaIsOpaque);
 }
 
 TEST(KvBitmapCopy, CopyFromEmptyAndMoveContent) {
@@ -578,6 +646,56 @@ TEST(KvBitmapStorage, PlatformBitmapStorageRules) {
   EXPECT_EQ(rgb.PixelFormat(), kv32RGB);
   // An alpha plane of a platform-bitmap buffer lives in memory.
   EXPECT_EQ(rgb.AlphaPlane()->Location(), kvInMemory);
+}
+
+// A buffer that wraps a platform bitmap allocates in that very bitmap: its owner sees the new
+// size, format and pixels, and the buffer goes on wrapping it (and does not free it).
+TEST(KvBitmapStorage, AllocationOfAWrappingBufferReusesTheWrappedBitmap) {
+  TVclBitmap vcl(2, 2, pf24bit);
+  {
+    TKvBitmap b;
+    b.WrapVclBitmap(&vcl);
+    ASSERT_TRUE(b.AllocateImage(12, 3, kv1g));
+    EXPECT_EQ(b.Location(), kvTBitmap);
+    EXPECT_EQ(b.VclBitmap(), &vcl);
+    EXPECT_EQ(vcl.Width(), 12);
+    EXPECT_EQ(vcl.Height(), 3);
+    EXPECT_EQ(vcl.PixelFormat(), pf1bit);
+    b.FillWith(0);
+    b.SetBit(9, 2, true);
+    EXPECT_EQ(vcl.ScanLine(2)[1], 0x40);
+    ASSERT_TRUE(b.AllocateImage(4, 5, kv24RGB));
+    EXPECT_EQ(vcl.PixelFormat(), pf24bit);
+    b.SetRGB(3, 4, KvRGB(1, 2, 3));
+    EXPECT_EQ(vcl.PixelRGB(3, 4), KvRGB(1, 2, 3));
+  }
+  EXPECT_EQ(vcl.Width(), 4) << "the wrapped bitmap outlives the buffer";
+  TKvBitmap refused;
+  refused.WrapVclBitmap(&vcl);
+  EXPECT_FALSE(refused.AllocateImage(4, 4, kv32f));
+  EXPECT_TRUE(refused.IsEmpty());
+}
+
+// Platform-bitmap storage holds kv16g as kv8g: pixels moved or copied there keep their gray, the
+// high byte of each word.
+TEST(KvBitmapStorage, SixteenBitGrayEntersPlatformStorageAsItsHighByte) {
+  TKvBitmap gray(5, 2, kv16g);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 5; ++x) gray.SetWord(x, y, uint16_t(0x1000 * (x + 1) + 0x30 * y + 0x0F));
+  TKvBitmap copied, pixels, moved;
+  copied.SetLocation(kvTBitmap);
+  copied.CopyFrom(gray);
+  pixels.SetLocation(kvTBitmap);
+  pixels.CopyPixelsFrom(gray);
+  moved.CopyFrom(gray);
+  moved.SetLocation(kvTBitmap);
+  for (const TKvBitmap* b : {&copied, &pixels, &moved}) {
+    ASSERT_EQ(b->Location(), kvTBitmap);
+    ASSERT_EQ(b->PixelFormat(), kv8g);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 5; ++x)
+        ASSERT_EQ(b->GetByte(x, y), gray.GetWord(x, y) >> 8) << x << "," << y;
+  }
 }
 
 TEST(KvBitmapStorage, CopyFromPlatformBitmapByFormat) {
