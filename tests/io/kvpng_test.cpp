@@ -731,6 +731,24 @@ TEST(Png, HeaderLargerThanItsDataCanHoldFails) {
   EXPECT_EQ(flatBack.Width(), 2000);
 }
 
+// A chunk declaring more bytes than the file has left fails the read before the library
+// allocates the declared length (here 1 GiB for a text chunk of a file of a few hundred bytes).
+TEST(Png, ChunkLongerThanTheDataFails) {
+  TKvBitmap source;
+  Noise24(source);
+  TKvIOParams params;
+  const std::vector<uint8_t> file = Encode(source, params);
+  std::vector<uint8_t> bytes =
+      WithChunkAfterHeader(file, "zTXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0}, false);
+  constexpr size_t kLengthAt = 8 + 12 + 13;
+  bytes[kLengthAt] = 0x40;  // 0x40000009 bytes
+  TKvBitmap image;
+  TKvIOParams back;
+  EXPECT_FALSE(Decode(bytes, image, back));
+  TKvIOParams preview;
+  EXPECT_TRUE(kvtest::ReadBytes(ReadPng, bytes, image, preview, true));
+}
+
 TEST(Png, ShortWriteSetsAborting) {
   TKvBitmap source;
   Noise24(source);

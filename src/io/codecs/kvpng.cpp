@@ -330,8 +330,12 @@ void ReportRow(TKvProgressRec& progress) {
 // The image data (IDAT) are deflate data, which expand by a factor of 1032 at most (a 258-byte
 // match coded in two bits); a header whose pixels need more than that is refused before
 // anything is allocated for it.
+//
+// A chunk longer than the data behind it makes the library fail once it reads the chunk, but
+// only after it has allocated the declared length (up to 2 GiB); such a file is refused first.
 struct TChunkSurvey {
   bool UnknownCompression = false;
+  bool ChunkBeyondData = false;
   int64_t ImageDataBytes = 0;  // total length of the IDAT chunks
 };
 
@@ -352,8 +356,12 @@ TChunkSurvey SurveyChunks(TKvStream& stream) {
     const uint32_t length = (uint32_t(head[0]) << 24) | (uint32_t(head[1]) << 16) |
                             (uint32_t(head[2]) << 8) | uint32_t(head[3]);
     if (length > kMaxChunkLength) break;
-    const bool itxt = std::memcmp(head + 4, "iTXt", 4) == 0;
     if (std::memcmp(head + 4, "IEND", 4) == 0) break;
+    if (at + int64_t(kChunkFrameBytes) + int64_t(length) > stream.Size()) {
+      survey.ChunkBeyondData = true;
+      break;
+    }
+    const bool itxt = std::memcmp(head + 4, "iTXt", 4) == 0;
     if (std::memcmp(head + 4, "IDAT", 4) == 0) survey.ImageDataBytes += length;
     if (itxt || std::memcmp(head + 4, "iCCP", 4) == 0 || std::memcmp(head + 4, "zTXt", 4) == 0) {
       const size_t got = stream.Read(body, std::min<size_t>(length, sizeof body));
@@ -437,7 +445,7 @@ void ReadPng(TKvStream& stream, TKvBitmap& bitmap, TKvIOParams& params, bool pre
     if (bridge.Error) std::rethrow_exception(bridge.Error);
   };
   const TChunkSurvey survey = SurveyChunks(stream);
-  if (survey.UnknownCompression) return fail();
+  if (survey.UnknownCompression || survey.ChunkBeyondData) return fail();
   auto header = std::make_unique<TPngHeader>();
   TPngHeader& h = *header;
   if (!ShimCreateRead(s.get()) || !ShimReadInfo(s.get(), &h)) return fail();
