@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "deskew/kvview.h"
 #include "deskew/skewvote.h"
 
 namespace {
@@ -288,6 +289,36 @@ TEST(MeasureSkew, OnlyTheVoteReportsProgress) {
   EXPECT_EQ(seen.front(), 0);
   EXPECT_EQ(seen.back(), 99);
   EXPECT_FALSE(foreignSender);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The calls of one page of a job: select the inner part, crop, measure, restore, turn back.
+
+TEST(DeskewThroughTheFrame, MeasuredAngleTurnsThePageUpright) {
+  for (const double degrees : {3.0, -1.7}) {
+    SCOPED_TRACE(testing::Message() << "angle " << degrees);
+    const TGrayPage page = TurnedPage(UprightPage(1000, 1300, 18), degrees);
+    TKvView view;
+    view.Bitmap().CopyFrom(*ColourBitmap(page));
+    view.Update();
+    const int width = view.Bitmap().Width(), height = view.Bitmap().Height();
+    const int marginX = width / 10, marginY = height / 10;
+    view.SelectionBase = kvsbBitmap;
+    view.Select(marginX, marginY, width - marginX, height - marginY);
+    TKvProc& proc = view.Proc();
+    proc.CropSel(false);
+    const double angle = proc.DetectSkew(kResampleWidth, kAngleRange, kPrecision, true);
+    EXPECT_NEAR(angle, degrees, kTolerance);
+    proc.Undo(false);
+    ASSERT_EQ(view.Bitmap().Width(), width);
+    ASSERT_EQ(view.Bitmap().Height(), height);
+    view.Background = clWhite;
+    proc.RotateAndCrop(angle);
+    EXPECT_LT(view.Bitmap().Width(), width);
+    EXPECT_LT(view.Bitmap().Height(), height);
+    // Passed unchanged, the measured angle leaves the text lines level.
+    EXPECT_NEAR(Measure(view.Bitmap(), true), 0.0, kTolerance);
+  }
 }
 
 }  // namespace
