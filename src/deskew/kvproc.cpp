@@ -44,8 +44,10 @@ bool TooSmallForUndo(const TKvBitmap& image) {
 
 // Undo copies always live in a temporary file, whatever their size: their own file threshold
 // is 0 (the process-wide one is left alone, as other documents may be allocating meanwhile).
-std::unique_ptr<TKvBitmap> MakeUndoCopy(const TKvBitmap& image) {
-  auto copy = std::make_unique<TKvBitmap>();
+// A copy just pushed out of the store lends its file to the new one (see TKvBitmap::CopyFrom).
+std::unique_ptr<TKvBitmap> MakeUndoCopy(const TKvBitmap& image, std::unique_ptr<TKvBitmap> spent) {
+  if (spent && spent->Location() != kvTempFile) spent.reset();
+  auto copy = spent ? std::move(spent) : std::make_unique<TKvBitmap>();
   copy->OwnFileThreshold = 0;
   copy->CopyFrom(image);
   return copy;
@@ -487,10 +489,15 @@ bool TKvProc::StoreImageEntry(TStore& store, TKvUndoSource source) {
   if (reuseNewestCopy_ && &store == &undo_ && limit == 1 && !store.empty())
     reused = std::move(store.back().Image);
   reuseNewestCopy_ = false;
-  // The oldest entries go before the copy is made, so that at most UndoLimit copies exist.
-  while (store.size() >= limit) store.erase(store.begin());
+  // The oldest entries go before the copy is made, so that at most UndoLimit copies exist; the
+  // last of them to go serves as the storage of the new copy.
+  std::unique_ptr<TKvBitmap> spent;
+  while (store.size() >= limit) {
+    spent = std::move(store.front().Image);
+    store.erase(store.begin());
+  }
   TUndoEntry entry;
-  entry.Image = reused ? std::move(reused) : MakeUndoCopy(*image);
+  entry.Image = reused ? std::move(reused) : MakeUndoCopy(*image, std::move(spent));
   entry.Source = source;
   entry.LayerIndex = view_ != nullptr ? view_->LayersCurrent() : -1;
   store.push_back(std::move(entry));

@@ -808,10 +808,33 @@ bool TKvBitmap::ReuseBlockForCopy(const TKvBitmap& source) {
   return true;
 }
 
+bool TKvBitmap::ReuseStoreForCopy(const TKvBitmap& source) {
+  // Likewise a buffer in a temporary file takes the copy in its own file, resized: the pages the
+  // system keeps for the file are overwritten instead of dropped and taken anew. Only where a
+  // new buffer of the source's size would go to a temporary file too.
+  if (location_ != kvTempFile || !store_ || !pinnedRows_.empty()) return false;
+  const int64_t rowLength =
+      KvRowLength(source.Width(), KvBitsOf(source.PixelFormat()), source.rowAlignmentBits_);
+  const int64_t size = rowLength * source.Height();
+  const int64_t threshold = OwnFileThreshold >= 0 ? OwnFileThreshold : FileThreshold();
+  if (size <= 0 || size < threshold) return false;
+  ReleasePaged();
+  if (!store_->Resize(size)) return false;
+  // What FreeImage and AllocateImage do besides the storage.
+  palette_.clear();
+  PaletteUsed = 256;
+  alpha_.reset();
+  gLastAllocationError.clear();
+  SetGeometry(source.Width(), source.Height(), source.PixelFormat());
+  if (format_ == kv8p) palette_.assign(256, TKvRGB{});
+  mustReallocate_ = false;
+  return true;
+}
+
 void TKvBitmap::CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither) {
   rowAlignmentBits_ = source.rowAlignmentBits_;
   AlphaIsOpaque = source.AlphaIsOpaque;
-  if (!ReuseBlockForCopy(source)) {
+  if (!ReuseBlockForCopy(source) && !ReuseStoreForCopy(source)) {
     mustReallocate_ = true;
     if (!AllocateImage(source.Width(), source.Height(), source.PixelFormat())) return;
   }

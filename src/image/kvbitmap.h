@@ -185,6 +185,7 @@ class TKvBitmap {
   bool HasDirectRows() const;
   bool CopyRowsWithStore(const TKvBitmap& source, int rows);
   bool ReuseBlockForCopy(const TKvBitmap& source);
+  bool ReuseStoreForCopy(const TKvBitmap& source);
   void CopyContentFrom(const TKvBitmap& source, bool takeAlphaAndDither);
   void FillRows(int x1, int y1, int x2, int y2, double value);
   // Fills everything outside the inclusive rectangle (all of it when the rectangle is empty).

@@ -102,6 +102,21 @@ void TKvTempStore::Write(int64_t offset, const void* buffer, int64_t length) {
   }
 }
 
+bool TKvTempStore::Resize(int64_t size) {
+  if (fd_ < 0 || size < 0) return false;
+  if (size == size_) return true;
+  if (size > size_) {
+    struct statvfs vfs {};
+    if (::fstatvfs(fd_, &vfs) == 0) {
+      const long double avail = (long double)vfs.f_bavail * (long double)vfs.f_frsize;
+      if (avail < (long double)(size - size_) + (long double)kSpareBytes) return false;
+    }
+  }
+  if (::ftruncate(fd_, off_t(size)) != 0) return false;
+  size_ = size;
+  return true;
+}
+
 void TKvTempStore::CopyFrom(const TKvTempStore& source) {
   std::vector<uint8_t> block(static_cast<size_t>(kCopyBlockBytes));
   const int64_t total = std::min(size_, source.size_);

@@ -25,6 +25,9 @@ class TKvTempStore {
   // Reads/writes `length` bytes at `offset`; short reads past the end fill zeros.
   void Read(int64_t offset, void* buffer, int64_t length) const;
   void Write(int64_t offset, const void* buffer, int64_t length);
+  // Changes the size of the store (the content up to the smaller size stays). Growth demands the
+  // same free space beyond the new bytes as a new store; false, with nothing changed, on refusal.
+  bool Resize(int64_t size);
   // Copies the whole content of `source` (same size) in 1 MiB blocks.
   void CopyFrom(const TKvTempStore& source);
   // Writes/reads `count` rows of `rowLength` bytes each, stored one after the other from

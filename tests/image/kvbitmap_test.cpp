@@ -290,7 +290,9 @@ TEST_F(TempFolderTest, CopiesIntoATempFileBufferOfAnotherSizeAreWhole) {
     ASSERT_EQ(stored.Width(), p.W);
     ASSERT_EQ(stored.PixelFormat(), p.Format);
     EXPECT_EQ(stored.HasAlphaPlane(), p.Alpha) << n;
-    if (p.Alpha) EXPECT_EQ(stored.AlphaPlane()->GetByte(1, 2), 3);
+    if (p.Alpha) {
+      EXPECT_EQ(stored.AlphaPlane()->GetByte(1, 2), 3);
+    }
     EXPECT_EQ(stored.PaletteLength(), p.Format == kv8p ? 256 : 0);
     if (p.Format == kv8p) {
       EXPECT_EQ(stored.GetPaletteEntry(4), KvRGB(9, 8, 7));
@@ -499,6 +501,25 @@ TEST(KvBitmapResize, SetWidthHeightKeepTopLeftAndAlphaFollows) {
   EXPECT_EQ(b.AlphaPlane()->Width(), 2);
   EXPECT_EQ(b.AlphaPlane()->Height(), 5);
   EXPECT_EQ(b.AlphaPlane()->GetByte(1, 1), 7);
+}
+
+// A canvas change never turns a plane with transparent pixels opaque, whatever the alpha fill:
+// growing, cutting in place and a centred cut all keep the transparent pixel.
+TEST(KvBitmapResize, TransparentAlphaStaysNotOpaqueThroughCanvasChanges) {
+  struct TSize {
+    int W, H, Place;
+  } const sizes[] = {{9, 7, 1}, {4, 3, 0}, {4, 3, 1}};
+  for (const TSize& s : sizes) {
+    TKvBitmap b(6, 5, kv24RGB), opaque(6, 5, kv24RGB);
+    b.AlphaPlane()->SetByte(2, 1, 0);
+    ASSERT_FALSE(b.AlphaPlane()->AlphaIsOpaque);
+    opaque.AlphaPlane();
+    b.ResizeCanvas(s.W, s.H, 0, 255, s.Place, s.Place);
+    opaque.ResizeCanvas(s.W, s.H, 0, 255, s.Place, s.Place);
+    ASSERT_EQ(b.AlphaPlane()->Width(), s.W);
+    EXPECT_FALSE(b.AlphaPlane()->AlphaIsOpaque) << s.W << "x" << s.H << " place " << s.Place;
+    EXPECT_TRUE(opaque.AlphaPlane()->AlphaIsOpaque) << s.W << "x" << s.H << " place " << s.Place;
+  }
 }
 
 TEST(KvBitmapResize, ResizeCanvasPlacesContent) {
