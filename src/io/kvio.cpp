@@ -385,17 +385,19 @@ void TKvIO::LoadWithCodec(const std::string& name, const TKvCodec& codec, TKvFil
     return;
   }
   Params.ClearMetadata();
-  std::unique_ptr<TKvFileStream> stream = TKvFileStream::OpenRead(name);
-  Aborting = false;
-  TKvProgressRec progress = MakeProgress();
+  std::unique_ptr<TKvFileStream> stream;
   bool finished = false;
-  // The view is told and the finish is raised also when an error passes through.
+  // The view is told and the finish is raised also when an error passes through, including
+  // the one for a file that cannot be opened (Aborting then stays set).
   TScopeExit done([&] {
     if (finished) return;
     stream.reset();
     TellViewImageChanged();
     Finish();
   });
+  stream = TKvFileStream::OpenRead(name);
+  Aborting = false;
+  TKvProgressRec progress = MakeProgress();
   image_->DropAlphaPlane(false, 0);
   codec.Read(*stream, *image_, Params, false, progress);
   if (Params.DpiX() < 2) Params.SetDpiX(kKvDefaultDpi);

@@ -266,6 +266,7 @@ TEST_F(IoTest, WithoutTargetNothingHappens) {
 
 TEST_F(IoTest, OpenAndCreateErrorsCarryTheExpandedNameAndTheSystemText) {
   TKvIO io;
+  Watch(io);
   const std::string missing = Path("missing.bmp");
   try {
     io.LoadFromFile(missing);
@@ -275,6 +276,9 @@ TEST_F(IoTest, OpenAndCreateErrorsCarryTheExpandedNameAndTheSystemText) {
               "Cannot open file \"" + missing + "\". No such file or directory");
   }
   EXPECT_TRUE(io.Aborting);
+  // The load got past the name checks, so it finishes once although the error passes through.
+  EXPECT_EQ(finished_, 1);
+  EXPECT_EQ(progress_, std::vector<int32_t>{100});
 
   // A relative name is expanded against the working folder.
   const fs::path cwd = fs::current_path();
