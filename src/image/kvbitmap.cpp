@@ -1148,6 +1148,8 @@ void TKvBitmap::ResizeCanvas(int width, int height, double fill, double alphaFil
   if (IsEmpty() || width < 1 || height < 1) return;
   const int ow = Width(), oh = Height();
   if (width == ow && height == oh) return;
+  // The kept part is as opaque as it was: the fill alone cannot make the result opaque.
+  const bool wasOpaque = AlphaIsOpaque;
   auto offset = [](int place, int newSize, int oldSize) {
     if (place == 1) return (newSize - oldSize) / 2;  // division truncates toward zero
     if (place == 2) return newSize - oldSize;
@@ -1176,6 +1178,7 @@ void TKvBitmap::ResizeCanvas(int width, int height, double fill, double alphaFil
     old.CopyRect(*this, 0, 0, ow, oh, ox, oy);
     alpha_ = std::move(old.alpha_);
   }
+  AlphaIsOpaque = AlphaIsOpaque && wasOpaque;
   if (alpha_) alpha_->ResizeCanvas(width, height, alphaFill, 0, hPlace, vPlace);
 }
 
