@@ -522,25 +522,6 @@ TEST(KvBitmapResize, TransparentAlphaStaysNotOpaqueThroughCanvasChanges) {
   }
 }
 
-// A canvas change never turns a plane with transparent pixels opaque, whatever the alpha fill:
-// growing, cutting in place and a centred cut all keep the transparent pixel.
-TEST(KvBitmapResize, TransparentAlphaStaysNotOpaqueThroughCanvasChanges) {
-  struct TSize {
-    int W, H, Place;
-  } const sizes[] = {{9, 7, 1}, {4, 3, 0}, {4, 3, 1}};
-  for (const TSize& s : sizes) {
-    TKvBitmap b(6, 5, kv24RGB), opaque(6, 5, kv24RGB);
-    b.AlphaPlane()->SetByte(2, 1, 0);
-    ASSERT_FALSE(b.AlphaPlane()->AlphaIsOpaque);
-    opaque.AlphaPlane();
-    b.ResizeCanvas(s.W, s.H, 0, 255, s.Place, s.Place);
-    opaque.ResizeCanvas(s.W, s.H, 0, 255, s.Place, s.Place);
-    ASSERT_EQ(b.AlphaPlane()->Width(), s.W);
-    EXPECT_FALSE(b.AlphaPlane()->AlphaIsOpaque) << s.W << "x" << s.H << " place " << s.Place;
-    EXPECT_TRUE(opaque.AlphaPlane()->AlphaIsOpaque) << s.W << "x" << s.H << " place " << s.Place;
-  }
-}
-
 TEST(KvBitmapResize, ResizeCanvasPlacesContent) {
   struct Case {
     int hPlace, vPlace, x, y;  // where the old (0,0) pixel lands in a 6 x 5 canvas
