@@ -1102,6 +1102,15 @@ void TKvBitmap::CopyRect(TKvBitmap& dest, int sx, int sy, int w, int h, int dx, 
   if (!bits && !expand && !same) return;
   TClip c{sx, sy, w, h, dx, dy};
   if (!ClipRect(c, Width(), Height(), dest.Width(), dest.Height())) return;
+  if (&dest == this) {
+    // Within one buffer the rectangle goes through a copy: its old and new places may overlap,
+    // and a temporary file keeps only one row paged in at a time.
+    TKvBitmap part;
+    if (!part.AllocateImage(c.w, c.h, sf)) return;
+    CopyRect(part, c.sx, c.sy, c.w, c.h, 0, 0);
+    part.CopyRect(dest, 0, 0, c.w, c.h, c.dx, c.dy);
+    return;
+  }
   for (int y = 0; y < c.h; ++y) {
     const uint8_t* in = RowPtr(c.sy + y);
     uint8_t* out = dest.RowPtr(c.dy + y);

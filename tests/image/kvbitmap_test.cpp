@@ -478,6 +478,37 @@ TEST(KvBitmapCopy, CopyRectClipsAndHandlesBitOffsets) {
   EXPECT_EQ(other.GetWord(0, 0), 1);
 }
 
+// A rectangle copied within one buffer lands whole where its old and new places overlap, in
+// memory and in a temporary file (which pages one row at a time).
+TEST(KvBitmapCopy, CopyRectWithinOneBufferHandlesOverlap) {
+  for (const bool inFile : {false, true}) {
+    for (const TKvPixFormat f : {kv8g, kv1g}) {
+      TKvBitmap b;
+      if (inFile) b.OwnFileThreshold = 0;
+      ASSERT_TRUE(b.AllocateImage(11, 5, f));
+      auto value = [](int x, int y) { return uint8_t(10 * y + x); };
+      for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 11; ++x) {
+          if (f == kv1g)
+            b.SetBit(x, y, (x * 3 + y) % 4 == 0);
+          else
+            b.SetByte(x, y, value(x, y));
+        }
+      TKvBitmap ref;
+      ref.CopyFrom(b);
+      b.CopyRect(b, 0, 0, 10, 4, 1, 1);  // one down and one to the right
+      for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 11; ++x) {
+          const int fx = x >= 1 && y >= 1 ? x - 1 : x, fy = x >= 1 && y >= 1 ? y - 1 : y;
+          if (f == kv1g)
+            ASSERT_EQ(b.GetBit(x, y), ref.GetBit(fx, fy)) << inFile << " " << x << "," << y;
+          else
+            ASSERT_EQ(b.GetByte(x, y), ref.GetByte(fx, fy)) << inFile << " " << x << "," << y;
+        }
+    }
+  }
+}
+
 TEST(KvBitmapCopy, CopyAlphaRectKeepsLargerAlpha) {
   TKvBitmap a(2, 1, kv24RGB), b(2, 1, kv24RGB);
   a.AlphaPlane()->SetByte(0, 0, 10);
