@@ -879,9 +879,18 @@ void TKvBitmap::CopyPixelsFrom(const TKvBitmap& source) {
 
 void TKvBitmap::CopyFrom(const TVclBitmap& src) {
   if (location_ == kvTBitmap) {
+    // A wrapped platform bitmap takes the copy itself and stays wrapped.
+    TVclBitmap* const wrapped = wrapsVcl_ ? vcl_ : nullptr;
+    if (wrapped == &src) return;
     FreeImage();
-    ownedVcl_ = std::make_unique<TVclBitmap>(src);
-    vcl_ = ownedVcl_.get();
+    if (wrapped != nullptr) {
+      *wrapped = src;
+      vcl_ = wrapped;
+      wrapsVcl_ = true;
+    } else {
+      ownedVcl_ = std::make_unique<TVclBitmap>(src);
+      vcl_ = ownedVcl_.get();
+    }
     const TVclPixelFormat pf = vcl_->PixelFormat();
     if (pf != pf1bit && pf != pf24bit && pf != pf32bit) vcl_->SetPixelFormat(pf24bit);
     RebuildRowCache();

@@ -722,6 +722,16 @@ TEST(KvBitmapStorage, AllocationOfAWrappingBufferReusesTheWrappedBitmap) {
     EXPECT_EQ(vcl.PixelRGB(3, 4), KvRGB(1, 2, 3));
   }
   EXPECT_EQ(vcl.Width(), 4) << "the wrapped bitmap outlives the buffer";
+  // A copy of another platform bitmap lands in the wrapped one too (8-bit turned into 24-bit).
+  TVclBitmap other(3, 2, pf8bit);
+  other.ScanLine(1)[2] = 200;
+  TKvBitmap copier;
+  copier.WrapVclBitmap(&vcl);
+  copier.CopyFrom(other);
+  EXPECT_EQ(copier.VclBitmap(), &vcl);
+  EXPECT_EQ(vcl.Width(), 3);
+  EXPECT_EQ(vcl.PixelFormat(), pf24bit);
+  EXPECT_EQ(copier.GetPixelRGB(2, 1), KvRGB(200, 200, 200));
   TKvBitmap refused;
   refused.WrapVclBitmap(&vcl);
   EXPECT_FALSE(refused.AllocateImage(4, 4, kv32f));
