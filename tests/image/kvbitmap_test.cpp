@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "image/kvtempstore.h"
 #include "image/vclbitmap.h"
 
 namespace {
@@ -304,6 +305,33 @@ TEST_F(TempFolderTest, CopiesIntoATempFileBufferOfAnotherSizeAreWhole) {
     ++n;
   }
   EXPECT_EQ(FilesInFolder(), 0);
+}
+
+// The store's file is "IMG-" + 8 upper-case hex digits (a number below 2^31 - 1) + ".tmp" in the
+// temporary folder, gone from the folder as soon as it is open; a folder that cannot take it gives
+// "Unable to create " + the name.
+TEST_F(TempFolderTest, TempStoreNameDeleteOnCloseAndRefusal) {
+  TKvTempStore store(dir_, 4096);
+  ASSERT_TRUE(store.Ok());
+  const std::string name = store.FileName();
+  const std::string prefix = dir_ + "/IMG-";
+  ASSERT_EQ(name.size(), prefix.size() + 12) << name;
+  EXPECT_EQ(name.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+  for (size_t i = prefix.size(); i < prefix.size() + 8; ++i)
+    EXPECT_TRUE((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'F')) << name;
+  EXPECT_LE(name[prefix.size()], '7') << "the number is below 2147483647";
+  struct stat st {};
+  EXPECT_NE(stat(name.c_str(), &st), 0) << "unlinked at once";
+  EXPECT_EQ(FilesInFolder(), 0);
+  store.Write(4000, "abc", 3);
+  char back[3] = {};
+  store.Read(4000, back, 3);
+  EXPECT_EQ(std::string(back, 3), "abc");
+
+  TKvTempStore refused(dir_ + "/missing", 10);
+  EXPECT_FALSE(refused.Ok());
+  EXPECT_EQ(refused.Error(), "Unable to create " + refused.FileName());
 }
 
 TEST_F(TempFolderTest, SmallImageRequestedInTempFileStaysInMemory) {
