@@ -194,7 +194,9 @@ void TKvBitmap::SetGeometry(int width, int height, TKvPixFormat format) {
 // Allocation
 
 bool TKvBitmap::AllocateImage(int width, int height, TKvPixFormat format) {
-  if (!mustReallocate_ && width == Width() && height == Height() && format == PixelFormat())
+  // Platform-bitmap storage holds kv16g as kv8g, so a repeated kv16g request finds kv8g.
+  const TKvPixFormat held = location_ == kvTBitmap && format == kv16g ? kv8g : format;
+  if (!mustReallocate_ && width == Width() && height == Height() && held == PixelFormat())
     return true;
   // A wrapped platform bitmap stays wrapped: the new image is allocated in it.
   TVclBitmap* const wrapped = wrapsVcl_ && location_ == kvTBitmap ? vcl_ : nullptr;

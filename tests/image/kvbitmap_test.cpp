@@ -131,6 +131,14 @@ TEST(KvBitmapAllocate, SameArgumentsKeepPixels) {
   EXPECT_EQ(b.GetByte(2, 2), 77);
   ASSERT_TRUE(b.AllocateImage(3, 4, kv8g));
   EXPECT_EQ(b.Height(), 4);
+  // Also for kv16g in platform-bitmap storage, which holds it as kv8g.
+  TKvBitmap vcl;
+  vcl.SetLocation(kvTBitmap);
+  ASSERT_TRUE(vcl.AllocateImage(3, 3, kv16g));
+  vcl.FillWith(77);
+  ASSERT_TRUE(vcl.AllocateImage(3, 3, kv16g));
+  EXPECT_EQ(vcl.PixelFormat(), kv8g);
+  EXPECT_EQ(vcl.GetByte(2, 2), 77);
 }
 
 TEST(KvBitmapAllocate, PaletteFormatGets256Entries) {
