@@ -274,6 +274,126 @@ TEST_F(CliTest, SourceFolderAsOutputGetsNewPrefix) {
   EXPECT_TRUE(fs::exists(P("in/NEW_a.pgm")));
 }
 
+// The lines of a text, without their line breaks.
+std::vector<std::string> Lines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool Has(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+TEST_F(CliTest, NamesWithBlanksAndUpperCaseExtensionsAndAFileGivenTwice) {
+  Page("in/My Page.PGM", kv8g, 1.5, 11);
+  const std::string source = P("in/My Page.PGM");
+  TRun r = Cli({"-q", source, "-o", P("out")});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  TKvIO io;
+  io.LoadFromFile(P("out/My Page.PGM"));
+  EXPECT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.FileType, kvftPXM);
+
+  // The second mention would write the same output again: refused in one line, exit 1.
+  fs::remove_all(P("out"));
+  r = Cli({"-q", source, source, "-o", P("out")});
+  EXPECT_EQ(r.Exit, 1);
+  const std::vector<std::string> errs = Lines(r.Err);
+  ASSERT_EQ(errs.size(), 1u) << r.Err;
+  EXPECT_TRUE(Has(errs[0], source)) << errs[0];
+  EXPECT_TRUE(Has(errs[0], "already written")) << errs[0];
+  EXPECT_TRUE(fs::exists(P("out/My Page.PGM")));
+}
+
+// An output folder that cannot be made, and a report that would replace a source or an output:
+// one line naming the path and the reason, and no file is touched.
+TEST_F(CliTest, OutputFolderAndReportThatCannotBeUsedTouchNoFile) {
+  Page("in/a.pgm", kv8g, 2.0, 12);
+  const std::string before = ReadAll(P("in/a.pgm"));
+  struct TCase {
+    std::vector<std::string> Args;
+    int Exit;
+    std::string Names, Reason;
+  };
+  const TCase cases[] = {
+      {{P("in/a.pgm"), "-o", P("in/a.pgm/out")},
+       1,
+       P("in/a.pgm/out"),
+       "cannot make the output folder"},
+      {{P("in/a.pgm"), "-o", P("out"), "--report", P("in/a.pgm")},
+       2,
+       P("in/a.pgm"),
+       "the report would replace the source file"},
+      {{"--measure", P("in/a.pgm"), "--report", P("in/../in/a.pgm")},
+       2,
+       P("in/../in/a.pgm"),
+       "the report would replace the source file"},
+      {{P("in"), "-o", P("out"), "--report", P("out/a.pgm")},
+       2,
+       P("out/a.pgm"),
+       "the report would replace the output"},
+  };
+  for (const TCase& c : cases) {
+    const TRun r = Cli(c.Args);
+    EXPECT_EQ(r.Exit, c.Exit) << c.Reason;
+    const std::vector<std::string> errs = Lines(r.Err);
+    ASSERT_GE(errs.size(), 1u) << c.Reason;
+    EXPECT_TRUE(Has(errs[0], c.Names) && Has(errs[0], c.Reason)) << errs[0];
+    EXPECT_EQ(ReadAll(P("in/a.pgm")), before) << c.Reason;
+    EXPECT_FALSE(fs::exists(P("out/a.pgm"))) << c.Reason;
+  }
+}
+
+TEST_F(CliTest, EmptyAndUnlistableFoldersAreNamed) {
+  Page("in/a.pgm", kv8g, 2.0, 13);
+  fs::create_directory(P("empty"));
+  // A folder without image files is named but fails nothing.
+  TRun r = Cli({"-q", P("in/a.pgm"), P("empty"), "-o", P("out")});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Err, Cat({"kelvane-cli: ", P("empty"), ": the folder holds no image files\n"}));
+  r = Cli({"-q", P("empty"), "-o", P("out2")});
+  EXPECT_EQ(r.Exit, 1);
+
+  // A folder that cannot be listed fails the run, though the other files are written.
+  fs::create_directory(P("closed"));
+  fs::permissions(P("closed"), fs::perms::none);
+  if (access(P("closed").c_str(), R_OK) == 0) {
+    fs::permissions(P("closed"), fs::perms::owner_all);
+    GTEST_SKIP() << "permissions are not enforced for this user";
+  }
+  r = Cli({"-q", P("in/a.pgm"), P("closed"), "-o", P("out3")});
+  fs::permissions(P("closed"), fs::perms::owner_all);
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_TRUE(Has(r.Err, P("closed") + ": cannot list the folder: Permission denied")) << r.Err;
+  EXPECT_TRUE(fs::exists(P("out3/a.pgm")));
+}
+
+// Files that cannot be read and a folder that cannot be written to: a line per file naming it
+// and the system's reason.
+TEST_F(CliTest, UnreadableSourceAndReadOnlyOutputFolder) {
+  Page("in/a.pgm", kv8g, 2.0, 14);
+  Page("in/b.pgm", kv8g, -1.0, 15);
+  fs::create_directory(P("ro"));
+  fs::permissions(P("ro"), fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(P("in/b.pgm"), fs::perms::none);
+  const bool enforced = access(P("ro").c_str(), W_OK) != 0;
+  TRun r;
+  if (enforced) r = Cli({"-q", P("in/a.pgm"), P("in/b.pgm"), "-o", P("ro")});
+  fs::permissions(P("ro"), fs::perms::owner_all);
+  fs::permissions(P("in/b.pgm"), fs::perms::owner_read | fs::perms::owner_write);
+  if (!enforced) GTEST_SKIP() << "permissions are not enforced for this user";
+  EXPECT_EQ(r.Exit, 1);
+  const std::vector<std::string> errs = Lines(r.Err);
+  ASSERT_EQ(errs.size(), 2u) << r.Err;
+  EXPECT_TRUE(Has(errs[0], Cat({"Cannot create file \"", P("ro/a.pgm"), "\". Permission denied"})))
+      << errs[0];
+  EXPECT_TRUE(Has(errs[1], Cat({"Cannot open file \"", P("in/b.pgm"), "\". Permission denied"})))
+      << errs[1];
+  EXPECT_TRUE(fs::is_empty(P("ro")));
+}
+
 }  // namespace
 
 namespace {

@@ -54,8 +54,10 @@ bool HasImageExtension(const std::string& name) {
 }
 
 // Files stay as given; a folder gives its image files (not recursive), sorted by name. A name
-// that is neither is kept, so that the job reports it as a file that cannot be read.
-std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
+// that is neither is kept, so that the job reports it as a file that cannot be read. A folder
+// that cannot be listed is reported and counts as a failure (`failed`); a folder without image
+// files is reported but is no failure.
+std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs, bool& failed) {
   namespace fs = std::filesystem;
   std::vector<std::string> files;
   for (const std::string& in : inputs) {
@@ -75,7 +77,12 @@ std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
         found.push_back(path + name);
       }
     }
-    if (ec) PrintError(in + ": cannot list the folder: " + ec.message());
+    if (ec) {
+      PrintError(in + ": cannot list the folder: " + ec.message());
+      failed = true;
+    } else if (found.empty()) {
+      PrintError(in + ": the folder holds no image files");
+    }
     std::sort(found.begin(), found.end());
     files.insert(files.end(), found.begin(), found.end());
   }
@@ -138,6 +145,36 @@ class TCliHost : public TKvJobHost {
   std::string current_;
 };
 
+// Whether two names denote the same file: the same existing file (also through links), or the
+// same absolute, normalised name.
+bool SameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::equivalent(a, b, ec) && !ec) return true;
+  const fs::path ca = fs::weakly_canonical(a, ec);
+  if (ec) return false;
+  const fs::path cb = fs::weakly_canonical(b, ec);
+  return !ec && ca == cb;
+}
+
+// The report is written after the job, so it must name neither a source nor an output.
+bool ReportClashes(const std::string& report, const std::vector<std::string>& sources,
+                   const std::vector<TKvPlannedOutput>& outputs, std::string& error) {
+  for (const std::string& source : sources) {
+    if (SameFile(report, source)) {
+      error = report + ": the report would replace the source file " + source;
+      return true;
+    }
+  }
+  for (const TKvPlannedOutput& out : outputs) {
+    if (!out.Path.empty() && SameFile(report, out.Path)) {
+      error = report + ": the report would replace the output " + out.Path;
+      return true;
+    }
+  }
+  return false;
+}
+
 int DefaultJobs() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : int(cores);
@@ -163,10 +200,19 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
-  const std::vector<std::string> files = ExpandInputs(args.Inputs);
+  bool inputFailed = false;
+  const std::vector<std::string> files = ExpandInputs(args.Inputs, inputFailed);
   if (files.empty()) {
     PrintError("no image files found in the inputs");
     return kExitFailed;
+  }
+  if (!args.ReportPath.empty()) {
+    std::vector<TKvPlannedOutput> outputs;
+    if (!args.Measure) outputs = KvPlanOutputs(files, args.OutputFolder, args.Options.Prefix);
+    if (ReportClashes(args.ReportPath, files, outputs, error)) {
+      PrintError(error);
+      return kExitUsage;
+    }
   }
   if (!args.Measure) {
     std::error_code ec;
@@ -192,7 +238,7 @@ int main(int argc, char** argv) {
   TKvView view;
   const TKvJobOutcome outcome = TKvImageJob(std::move(settings)).Run(view, host);
 
-  int status = outcome.FailedCount() > 0 || outcome.Aborted || outcome.Cancelled ||
+  int status = inputFailed || outcome.FailedCount() > 0 || outcome.Aborted || outcome.Cancelled ||
                        outcome.Files.size() != files.size()
                    ? kExitFailed
                    : kExitOk;
