@@ -220,6 +220,8 @@ TKvJobOutcome TKvImageJob::Run(TKvView& view, TKvJobHost& host) {
     TWorkerDocument doc(&view, s.FreshDocumentPerFile);
     const TFileHooks hooks{[&] { host.ProcessEvents(); }, [&] { return host.CancelRequested(); }};
     for (int i = 0; i < n; ++i) {
+      // Measuring has no rotation to stop after, so its cancel point is before each file.
+      if (s.MeasureOnly && host.CancelRequested()) break;
       host.ShowCurrentPath(s.Sources[size_t(i)]);
       const TFileRun run = RunFile(doc.ForNextFile(), i, s.Sources[size_t(i)], plannedFor(i), ds,
                                    s.MeasureOnly, hooks);

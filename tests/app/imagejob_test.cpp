@@ -354,6 +354,26 @@ TEST_F(ImageJobTest, MeasureOnlyWritesNothing) {
   EXPECT_TRUE(fs::is_empty(dir_ / "out"));
 }
 
+// Measuring stops at the next file once cancel is asked for, also with a single worker.
+TEST_F(ImageJobTest, MeasureOnlyStopsBeforeTheNextFileOnCancel) {
+  std::vector<std::string> in;
+  for (int i = 0; i < 4; ++i) {
+    in.push_back(dir_ / ("in/m" + std::to_string(i) + ".pgm"));
+    WritePage(in.back(), kv8g, 1.0, uint32_t(20 + i));
+  }
+  TKvImageJobSettings s;
+  s.Sources = in;
+  s.MeasureOnly = true;
+  TFakeHost host;
+  host.CancelWhenShowing = 1;
+  TKvView view;
+  const TKvJobOutcome outcome = TKvImageJob(s).Run(view, host);
+  EXPECT_TRUE(outcome.Cancelled);
+  EXPECT_TRUE(host.Messages.empty());
+  ASSERT_EQ(outcome.Files.size(), 2u);  // the file shown when cancel came is still measured
+  EXPECT_EQ(outcome.Files[1].Status, kvfsOK);
+}
+
 TEST_F(ImageJobTest, TinyPageHasNoMarginAndDoesNotCrash) {
   const std::string src = dir_ / "in/tiny.pgm";
   WriteAll(src, "P5\n9 9\n255\n" + std::string(81, '\xF0'));

@@ -31,8 +31,11 @@ constexpr int kExitUsage = 2;
 constexpr int kBarWidth = 30;  // characters of the progress bar
 
 volatile std::sig_atomic_t gInterrupted = 0;
+// The first interrupt lets the running files finish and stops the job; a second one ends the
+// program at once.
 void OnInterrupt(int) {
   gInterrupted = 1;
+  std::signal(SIGINT, SIG_DFL);
 }
 
 void PrintError(const std::string& text) {
