@@ -166,12 +166,14 @@ Options:
                             JSON when FILE ends in .json, else tab-separated
   -j, --jobs N              files processed in parallel (one per core); outputs do not depend
                             on it
-  -q, --quiet               no progress display and no per-file lines
+  -q, --quiet               no progress display and no per-file lines (errors, and the
+                            angles of --measure, are still printed)
   -h, --help                this text
       --version             the version
 
 Angles are in degrees; a positive angle means the text lines descend to the right, and the page
 is turned counter-clockwise by that angle to straighten it.
-Exit status: 0 every file was written (or measured), 1 some file failed, 2 usage error.
+Exit status: 0 every file was written (or measured), 1 some file failed or an input folder
+could not be listed, 2 usage error (also a report that would replace a source or an output).
 )";
 }
