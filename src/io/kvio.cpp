@@ -1,7 +1,7 @@
 // The I/O component: the format table, the choice of format by extension, and the steps that
 // every load and save share. The codecs themselves are looked up in the codec registry.
 //
-// Saves go to a fresh file beside the target ("<name>.kvtmp-<random>") that replaces the
+// Saves go to a fresh file beside the target (".kvtmp-<random>") that replaces the
 // target only once the writer has finished without error, so a failed save never leaves a
 // half-written file under the target name and an older file of that name survives it.
 #include "io/kvio.h"
@@ -215,14 +215,16 @@ bool IsNetworkAddress(const std::string& lowerName) {
          lowerName.starts_with("ftp://");
 }
 
-// A sibling name for the output while it is being written.
+// A short hidden name in the output's folder for the output while it is being written. It does
+// not grow with the output's own name, so any name the folder can hold can also be written.
 std::string ScratchNameFor(const std::string& name) {
   static std::atomic<uint32_t> counter{0};
   static const uint32_t seed = std::random_device{}();
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".kvtmp-%08x%04x", seed,
+  char scratch[32];
+  std::snprintf(scratch, sizeof scratch, ".kvtmp-%08x%04x", seed,
                 unsigned(counter.fetch_add(1) & 0xFFFF));
-  return name + suffix;
+  const size_t slash = name.rfind('/');
+  return (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + scratch;
 }
 
 }  // namespace
@@ -497,8 +499,15 @@ void TKvIO::SaveWithWriter(const std::string& name, TKvFileType type, TKvWriteFu
   }
   if ((keeps & KvFormatBit(image_->PixelFormat())) == 0) image_->ChangePixelFormat(kv24RGB);
 
-  const std::string scratch = ScratchNameFor(name);
-  std::unique_ptr<TKvFileStream> stream = TKvFileStream::CreateNew(scratch);
+  // A scratch name left by an earlier run that ended abruptly is passed over.
+  constexpr int kScratchTries = 8;
+  std::string scratch;
+  std::unique_ptr<TKvFileStream> stream;
+  for (int tries = 0; stream == nullptr && tries < kScratchTries; ++tries) {
+    scratch = ScratchNameFor(name);
+    stream = TKvFileStream::CreateNew(scratch);
+    if (stream == nullptr && errno != EEXIST) break;
+  }
   if (stream == nullptr) {
     const int code = errno;
     throw TKvIOError("Cannot create file \"" + KvExpandFileName(name) + "\". " +

@@ -387,6 +387,24 @@ TEST_F(IoTest, UpperCaseNameSavesInItsFormat) {
   EXPECT_EQ(io.Params.FileType, kvftBMP);
 }
 
+// Any name the folder can hold can be written, also at the length limit of its names, and a
+// name without a folder is written in the working folder.
+TEST_F(IoTest, NamesUpToTheFoldersLimitAreSaved) {
+  const long limit = pathconf(dir_.c_str(), _PC_NAME_MAX);
+  ASSERT_GT(limit, 4);
+  const std::string longest = std::string(size_t(limit) - 4, 'p') + ".bmp";
+  TKvIO io;
+  io.TargetImage()->AllocateImage(2, 2, kv24RGB);
+  io.SaveToFile(Path(longest));
+  EXPECT_FALSE(io.Aborting);
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_);
+  io.SaveToFile("here.bmp");
+  fs::current_path(cwd);
+  EXPECT_FALSE(io.Aborting);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"here.bmp", longest}));
+}
+
 // --- Failed saves leave no file ------------------------------------------------------------
 
 namespace {
