@@ -157,7 +157,8 @@ Options:
   -o, --output DIR          folder for the deskewed pages (made when missing)
       --resample-width N    width in pixels the measured part is reduced to; 0: none (500)
       --angle-range N       width of the searched angle interval, 1 to 180 degrees (40)
-      --precision X         angle step in degrees, >0 and <=1 (0.1)
+      --precision X         angle step in degrees, >0 and <=1 (0.1); the measurement works
+                            in tenths, so a step below 0.1 measures nothing (angle 0)
       --edge-detect yes|no  outline the content before measuring (yes)
       --prefix TEXT         put in front of every output name: letters, digits, - and _,
                             at most 20 characters (none)
