@@ -1,9 +1,11 @@
 // kelvane-cli end to end on generated pages: exit status, messages, outputs, report, workers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -392,6 +394,47 @@ TEST_F(CliTest, UnreadableSourceAndReadOnlyOutputFolder) {
   EXPECT_TRUE(Has(errs[1], Cat({"Cannot open file \"", P("in/b.pgm"), "\". Permission denied"})))
       << errs[1];
   EXPECT_TRUE(fs::is_empty(P("ro")));
+}
+
+// An interrupt lets the file under way finish and stops the run: the outputs written stay, the
+// run fails, and the report still has a row for every file.
+TEST_F(CliTest, InterruptStopsTheRunAndTheReportKeepsARowPerFile) {
+  constexpr int kFiles = 40;
+  for (int i = 0; i < kFiles; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "in/p%02d.pgm", i);
+    Page(name, kv8g, 1.0, uint32_t(100 + i));
+  }
+  const std::string in = P("in"), out = P("out"), report = P("r.tsv");
+  const std::string outText = P("stdout.txt"), errText = P("stderr.txt");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int o = open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(127);
+    execl(KV_CLI_PATH, KV_CLI_PATH, "-j", "1", in.c_str(), "-o", out.c_str(), "--report",
+          report.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  constexpr int kPollMicroseconds = 2000, kPolls = 5000;  // up to 10 s for the first file
+  for (int k = 0; k < kPolls && ReadAll(outText).empty(); ++k) usleep(kPollMicroseconds);
+  kill(pid, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+  ASSERT_TRUE(WIFEXITED(raw));
+  const std::vector<std::string> rows = Lines(ReadAll(report));
+  ASSERT_EQ(rows.size(), size_t(kFiles) + 1);
+  if (WEXITSTATUS(raw) == 0) GTEST_SKIP() << "the run ended before the interrupt came";
+  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  EXPECT_TRUE(Has(ReadAll(errText), "kelvane-cli: cancelled\n"));
+  // Rows: written files first, then only cancelled ones.
+  size_t ok = 1;
+  while (ok < rows.size() && Has(rows[ok], "\tok\t")) ++ok;
+  EXPECT_GE(ok, 2u);
+  for (size_t i = ok; i < rows.size(); ++i) EXPECT_TRUE(Has(rows[i], "\tcancelled\t")) << rows[i];
+  const auto written = std::distance(fs::directory_iterator(out), fs::directory_iterator());
+  EXPECT_EQ(size_t(written), ok - 1);
 }
 
 }  // namespace

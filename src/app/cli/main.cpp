@@ -246,7 +246,17 @@ int main(int argc, char** argv) {
                    ? kExitFailed
                    : kExitOk;
   if (outcome.Cancelled) PrintError("cancelled");
-  if (!args.ReportPath.empty() && !KvWriteReport(args.ReportPath, outcome.Files, error)) {
+  // The report has a row for every file, also for those a cancel kept from being started.
+  std::vector<TKvFileResult> rows = outcome.Files;
+  for (size_t i = rows.size(); i < files.size(); ++i) {
+    TKvFileResult r;
+    r.Index = int(i);
+    r.Source = files[i];
+    r.Status = kvfsCancelled;
+    r.Message = files[i] + ": not started before the cancel; nothing written";
+    rows.push_back(std::move(r));
+  }
+  if (!args.ReportPath.empty() && !KvWriteReport(args.ReportPath, rows, error)) {
     PrintError(error);
     status = kExitFailed;
   }
