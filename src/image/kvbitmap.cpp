@@ -152,35 +152,6 @@ void TKvBitmap::RebuildRowCache() const {
   for (int y = 0; y < vcl_->Height(); ++y) vclRows_[size_t(y)] = vcl_->ScanLine(y);
 }
 
-int TKvBitmap::Width() const {
-  SyncWithVcl();
-  return width_;
-}
-int TKvBitmap::Height() const {
-  SyncWithVcl();
-  return height_;
-}
-TKvPixFormat TKvBitmap::PixelFormat() const {
-  SyncWithVcl();
-  return format_;
-}
-int TKvBitmap::BitCount() const {
-  SyncWithVcl();
-  return bitCount_;
-}
-int TKvBitmap::ChannelCount() const {
-  SyncWithVcl();
-  return channelCount_;
-}
-int TKvBitmap::RowLength() const {
-  SyncWithVcl();
-  return rowLength_;
-}
-bool TKvBitmap::IsEmpty() const {
-  SyncWithVcl();
-  return width_ == 0 || height_ == 0 || rowLength_ == 0 || bitCount_ == 0;
-}
-
 void TKvBitmap::SetGeometry(int width, int height, TKvPixFormat format) {
   width_ = width;
   height_ = height;

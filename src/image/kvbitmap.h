@@ -39,13 +39,17 @@ class TKvBitmap {
   TKvBitmap& operator=(const TKvBitmap&) = delete;
 
   // --- Geometry (a kvTBitmap buffer re-reads it from its platform bitmap first) ---
-  int Width() const;
-  int Height() const;
-  TKvPixFormat PixelFormat() const;
-  int BitCount() const;
-  int ChannelCount() const;
-  int RowLength() const;
-  bool IsEmpty() const;
+  // Inline, since loops ask for them often; only platform-bitmap storage has to re-read them.
+  int Width() const { return Synced().width_; }
+  int Height() const { return Synced().height_; }
+  TKvPixFormat PixelFormat() const { return Synced().format_; }
+  int BitCount() const { return Synced().bitCount_; }
+  int ChannelCount() const { return Synced().channelCount_; }
+  int RowLength() const { return Synced().rowLength_; }
+  bool IsEmpty() const {
+    const TKvBitmap& b = Synced();
+    return b.width_ == 0 || b.height_ == 0 || b.rowLength_ == 0 || b.bitCount_ == 0;
+  }
 
   // --- Allocation ---
   // Content after a successful allocation is undefined. Returns false for width or height < 1,
@@ -170,6 +174,10 @@ class TKvBitmap {
  private:
   friend class TKvBitmapInternals;
   void SyncWithVcl() const;
+  const TKvBitmap& Synced() const {
+    if (location_ == kvTBitmap) SyncWithVcl();
+    return *this;
+  }
   void RebuildRowCache() const;
   bool AllocateInMemory(int64_t size);
   void ClearRowPadding();
