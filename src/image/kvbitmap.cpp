@@ -866,16 +866,7 @@ void TKvBitmap::CopyFrom(const TVclBitmap& src) {
     }
     const TVclPixelFormat pf = vcl_->PixelFormat();
     if (pf != pf1bit && pf != pf24bit && pf != pf32bit) vcl_->SetPixelFormat(pf24bit);
-    RebuildRowCache();
-    SyncWithVcl();
-    if (format_ == kv8p) {
-      palette_.resize(vcl_->Palette().size());
-      for (size_t i = 0; i < palette_.size(); ++i) {
-        const auto& e = vcl_->Palette()[i];
-        palette_[i] = KvRGB(e.Red, e.Green, e.Blue);
-      }
-    }
-    mustReallocate_ = true;
+    AdoptVclContent();
     return;
   }
   const int w = src.Width(), h = src.Height();
@@ -1378,12 +1369,16 @@ void TKvBitmap::WrapVclBitmap(TVclBitmap* bitmap) {
   vcl_ = bitmap;
   wrapsVcl_ = true;
   rowAlignmentBits_ = 32;
+  AdoptVclContent();
+}
+
+void TKvBitmap::AdoptVclContent() {
   RebuildRowCache();
   SyncWithVcl();
   if (format_ == kv8p) {
-    palette_.resize(bitmap->Palette().size());
+    palette_.resize(vcl_->Palette().size());
     for (size_t i = 0; i < palette_.size(); ++i) {
-      const auto& e = bitmap->Palette()[i];
+      const auto& e = vcl_->Palette()[i];
       palette_[i] = KvRGB(e.Red, e.Green, e.Blue);
     }
   }

@@ -179,6 +179,8 @@ class TKvBitmap {
     return *this;
   }
   void RebuildRowCache() const;
+  // Takes geometry, row pointers and palette from the platform bitmap just attached.
+  void AdoptVclContent();
   bool AllocateInMemory(int64_t size);
   void ClearRowPadding();
   bool AllocateFragments();
